@@ -1,0 +1,214 @@
+#include "copy/CopyOperation.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
+#include "copy/PositionText.h"
+#include "runtime/Failure.h"
+#include "window/ProgramTitle.h"
+
+namespace tavmar::copy {
+
+using runtime::Failure;
+using runtime::FailureCode;
+using runtime::FileAccess;
+using runtime::MessageIcon;
+namespace control = runtime::control;
+
+namespace {
+
+constexpr std::int64_t kMaxPosition = std::numeric_limits<std::int32_t>::max();
+
+/// Raised inside StartOperation when a field is not a number; caught by its
+/// conversion handler.
+struct ConversionFailure {};
+
+std::int32_t Convert(const std::string& text) {
+    auto value = PositionFromText(text);
+    if (!value) {
+        throw ConversionFailure{};
+    }
+    return *value;
+}
+
+/// Number and description of any failure that reaches a handler; the file
+/// layer's failures carry their own, anything else is a system error.
+Failure AsFailure(const std::exception& error) {
+    if (const auto* failure = dynamic_cast<const Failure*>(&error)) {
+        return *failure;
+    }
+    return Failure(FailureCode::SystemError, error.what());
+}
+
+std::string FailureText(const Failure& failure, const char* when) {
+    return "Error #" + std::to_string(failure.Number()) + " (" + failure.Description() + ") " +
+           when;
+}
+
+} // namespace
+
+CopyOperation::CopyOperation(runtime::FileTable& files, runtime::WindowControls& controls,
+                             runtime::MessageBox& messages)
+    : files_(files), controls_(controls), messages_(messages) {}
+
+void CopyOperation::ShowError(const std::string& text) {
+    messages_.Show(text, MessageIcon::Exclamation, window::ProgramTitle() + " - Error");
+}
+
+void CopyOperation::EnableStartAndExit() {
+    controls_.SetEnabled(control::kStart, true);
+    controls_.SetEnabled(control::kExit, true);
+}
+
+void CopyOperation::StartOperation() {
+    controls_.SetEnabled(control::kStart, false);
+    controls_.SetEnabled(control::kExit, false);
+
+    state_.InputFileName = controls_.Text(control::kInputFile);
+    state_.OutputFileName = controls_.Text(control::kOutputFile);
+
+    try {
+        state_.InputFileStart = Convert(controls_.Text(control::kInputFileStart));
+        state_.InputFileStop = Convert(controls_.Text(control::kInputFileStop));
+        state_.OutputFileStart = Convert(controls_.Text(control::kOutputFileStart));
+    } catch (const ConversionFailure&) {
+        ShowError("Error converting start/stop values");
+        EnableStartAndExit();
+        return;
+    }
+
+    if (state_.InputFileStop < state_.InputFileStart && state_.InputFileStop != 0) {
+        ShowError("InputFileStop must be greater than InputFileStart or 0");
+        EnableStartAndExit();
+        return;
+    }
+
+    state_.InputFileNumber = runtime::kNoFile;
+    state_.OutputFileNumber = runtime::kNoFile;
+    try {
+        state_.InputFileNumber = files_.NextFreeNumber();
+        files_.Open(state_.InputFileNumber, state_.InputFileName, FileAccess::Read);
+        if (state_.InputFileStop == 0) {
+            state_.InputFileStop = files_.Length(state_.InputFileNumber);
+        }
+        state_.OutputFileNumber = files_.NextFreeNumber();
+        files_.Open(state_.OutputFileNumber, state_.OutputFileName, FileAccess::Write);
+    } catch (const std::exception&) {
+        // Close whatever was taken, including a number whose open failed;
+        // what those closes report is of no interest now.
+        for (auto number : {state_.InputFileNumber, state_.OutputFileNumber}) {
+            if (number != runtime::kNoFile) {
+                try {
+                    files_.Close(number);
+                } catch (const std::exception&) {
+                }
+            }
+        }
+        ShowError("Error opening input/output file");
+        EnableStartAndExit();
+        return;
+    }
+
+    state_.BlockSize = kBlockSize;
+    state_.Progress = 0;
+    controls_.SetInterval(control::kOperateTimer, kTickInterval);
+    controls_.SetEnabled(control::kOperateTimer, true);
+    controls_.SetEnabled(control::kAbort, true);
+    state_.Operating = true;
+}
+
+void CopyOperation::OperateTick() {
+    if (!state_.Operating) {
+        return;
+    }
+    bool complete = false;
+    try {
+        complete = CopyBlock();
+        if (complete) {
+            // The bytes reach stable storage before the user is told they are done.
+            files_.Flush(state_.OutputFileNumber);
+        }
+    } catch (const std::exception& error) {
+        TerminateOperation();
+        ShowError(FailureText(AsFailure(error), "occurred while copying"));
+        return;
+    }
+    if (complete) {
+        if (Teardown()) {
+            messages_.Show("Operation complete", MessageIcon::Information,
+                           window::ProgramTitle() + " - Information");
+        }
+    }
+}
+
+bool CopyOperation::CopyBlock() {
+    // 64-bit sums: the completion check must not overflow at a stop of
+    // 2,147,483,647, and an output position past it must be caught, not wrapped.
+    const std::int64_t first = std::int64_t{state_.InputFileStart} + state_.Progress;
+    const std::int64_t remaining = std::int64_t{state_.InputFileStop} - first + 1;
+    if (remaining <= 0) {
+        return true;
+    }
+    const std::int64_t count = std::min<std::int64_t>(remaining, state_.BlockSize);
+    const std::int64_t outputFirst = std::int64_t{state_.OutputFileStart} + state_.Progress;
+    const std::int64_t writable = std::max<std::int64_t>(0, kMaxPosition - outputFirst + 1);
+    const std::int64_t now = std::min(count, writable);
+
+    if (now > 0) {
+        files_.CopyBytes(state_.InputFileNumber, static_cast<std::int32_t>(first),
+                         state_.OutputFileNumber, static_cast<std::int32_t>(outputFirst),
+                         static_cast<std::int32_t>(now));
+    }
+    if (now < count) {
+        throw Failure(FailureCode::Overflow);
+    }
+    if (count < state_.BlockSize) {
+        return true;
+    }
+    const std::int64_t progress = std::int64_t{state_.Progress} + state_.BlockSize;
+    if (progress > kMaxPosition) {
+        throw Failure(FailureCode::Overflow);
+    }
+    state_.Progress = static_cast<std::int32_t>(progress);
+    return false;
+}
+
+void CopyOperation::TerminateOperation() { Teardown(); }
+
+bool CopyOperation::Teardown() {
+    state_.Operating = false;
+    bool closingOutput = false;
+    try {
+        controls_.SetEnabled(control::kOperateTimer, false);
+        controls_.SetInterval(control::kOperateTimer, 0);
+        controls_.SetEnabled(control::kAbort, false);
+        files_.Close(state_.InputFileNumber);
+        state_.InputFileNumber = runtime::kNoFile;
+        closingOutput = true;
+        files_.Close(state_.OutputFileNumber);
+        closingOutput = false;
+        state_.OutputFileNumber = runtime::kNoFile;
+        state_.BlockSize = 0;
+        state_.InputFileStart = 0;
+        state_.InputFileStop = 0;
+        state_.Progress = 0;
+        state_.OutputFileStart = 0;
+        state_.InputFileName.clear();
+        state_.OutputFileName.clear();
+        controls_.SetEnabled(control::kStart, true);
+        controls_.SetEnabled(control::kExit, true);
+    } catch (const std::exception& error) {
+        ShowError(FailureText(AsFailure(error), "occured while terminating operation"));
+        return !closingOutput;
+    }
+    return true;
+}
+
+void CopyOperation::AbortOperation() {
+    state_.Operating = false;
+    controls_.SetEnabled(control::kAbort, false);
+    TerminateOperation();
+}
+
+} // namespace tavmar::copy

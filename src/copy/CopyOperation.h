@@ -1,0 +1,60 @@
+#pragma once
+
+#include "copy/OperationState.h"
+#include "runtime/FileTable.h"
+#include "runtime/MessageBox.h"
+#include "runtime/WindowControls.h"
+
+namespace tavmar::copy {
+
+/// The window's copy actions: Start, the timer tick, Abort and the shared
+/// teardown. Holds the operation record; reaches the window only through its
+/// controls by name, and files only through the file table.
+class CopyOperation {
+public:
+    CopyOperation(runtime::FileTable& files, runtime::WindowControls& controls,
+                  runtime::MessageBox& messages);
+
+    /// Click of cmdStart: converts and checks the fields, opens both files
+    /// and arms the timer. Every refusal is reported in a message box and
+    /// leaves the window idle; nothing escapes to the caller.
+    void StartOperation();
+
+    /// Tick of tmrOperate: copies the next block, or ends the operation when
+    /// the range is exhausted ("Operation complete") or a read or write fails
+    /// (an error box). Does nothing while no operation runs.
+    void OperateTick();
+
+    /// Ends the current operation and returns the window to idle. A failure
+    /// on the way is reported in a message box and ends the teardown there;
+    /// nothing escapes to the caller.
+    void TerminateOperation();
+
+    /// Click of cmdAbort: ends the operation between two blocks, silently.
+    void AbortOperation();
+
+    /// The record, owned here for the window's whole life. The window's
+    /// unload clears Operating before calling TerminateOperation.
+    OperationState& State() { return state_; }
+    const OperationState& State() const { return state_; }
+
+private:
+    /// Shows an exclamation box captioned with the program title and " - Error".
+    void ShowError(const std::string& text);
+    /// Enables Start, then Exit: the way back to idle after a refused start.
+    void EnableStartAndExit();
+    /// Copies the current tick's bytes; true when the range is exhausted
+    /// within this tick, false when a whole block was copied. Raises the file
+    /// layer's failure, or Overflow for an output position past 2^31 - 1.
+    bool CopyBlock();
+    /// TerminateOperation's steps; false only when flushing or closing the
+    /// output failed, so its bytes may not be on stable storage.
+    bool Teardown();
+
+    runtime::FileTable& files_;
+    runtime::WindowControls& controls_;
+    runtime::MessageBox& messages_;
+    OperationState state_;
+};
+
+} // namespace tavmar::copy

@@ -1,0 +1,13 @@
+#include "window/ProgramTitle.h"
+
+#include "runtime/ProgramVersion.h"
+
+namespace tavmar::window {
+
+std::string ProgramTitle() {
+    const auto& v = runtime::kProgramVersion;
+    return "Tavmar Velmora " + std::to_string(v.major) + "." + std::to_string(v.minor) + "." +
+           std::to_string(v.revision);
+}
+
+} // namespace tavmar::window

@@ -1,0 +1,21 @@
+#include "fakes/FakeSettingsStore.h"
+
+#include "runtime/Failure.h"
+
+namespace tavmar::fakes {
+
+std::string FakeSettingsStore::Get(const std::string& application, const std::string& section,
+                                   const std::string& key, const std::string& defaultValue) {
+    auto it = values.find({application, section, key});
+    return it == values.end() ? defaultValue : it->second;
+}
+
+void FakeSettingsStore::Save(const std::string& application, const std::string& section,
+                             const std::string& key, const std::string& text) {
+    if (failSaves) {
+        throw runtime::Failure(runtime::FailureCode::SettingsError);
+    }
+    values[{application, section, key}] = text;
+}
+
+} // namespace tavmar::fakes

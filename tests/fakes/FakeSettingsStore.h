@@ -1,0 +1,24 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <tuple>
+
+#include "runtime/SettingsStore.h"
+
+namespace tavmar::fakes {
+
+/// Settings in a map keyed by (application, section, key).
+class FakeSettingsStore : public runtime::SettingsStore {
+public:
+    std::map<std::tuple<std::string, std::string, std::string>, std::string> values;
+    /// When set, every Save raises a SettingsError failure.
+    bool failSaves = false;
+
+    std::string Get(const std::string& application, const std::string& section,
+                    const std::string& key, const std::string& defaultValue) override;
+    void Save(const std::string& application, const std::string& section, const std::string& key,
+              const std::string& text) override;
+};
+
+} // namespace tavmar::fakes
