@@ -174,7 +174,9 @@ bool CopyOperation::CopyBlock() {
     return false;
 }
 
-void CopyOperation::TerminateOperation() { Teardown(); }
+void CopyOperation::TerminateOperation() {
+    Teardown();
+}
 
 bool CopyOperation::Teardown() {
     state_.Operating = false;

@@ -11,7 +11,7 @@ namespace tavmar::copy {
 /// teardown. Holds the operation record; reaches the window only through its
 /// controls by name, and files only through the file table.
 class CopyOperation {
-public:
+  public:
     CopyOperation(runtime::FileTable& files, runtime::WindowControls& controls,
                   runtime::MessageBox& messages);
 
@@ -38,7 +38,7 @@ public:
     OperationState& State() { return state_; }
     const OperationState& State() const { return state_; }
 
-private:
+  private:
     /// Shows an exclamation box captioned with the program title and " - Error".
     void ShowError(const std::string& text);
     /// Enables Start, then Exit: the way back to idle after a refused start.

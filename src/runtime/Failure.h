@@ -35,7 +35,7 @@ const char* DescriptionOf(FailureCode code);
 /// A failure raised by a runtime service: a number and a description.
 /// Actions catch it where they arm a handler.
 class Failure : public std::runtime_error {
-public:
+  public:
     /// A failure with the table's description for `code`.
     explicit Failure(FailureCode code);
     /// A failure with its own description (for example with a path or the
@@ -46,7 +46,7 @@ public:
     int Number() const { return static_cast<int>(code_); }
     std::string Description() const { return what(); }
 
-private:
+  private:
     FailureCode code_;
 };
 

@@ -18,7 +18,7 @@ enum class FileAccess { Read, Write };
 /// The numbered table of open files. Positions are 1-based and signed
 /// 32-bit. Every operation raises runtime::Failure when it fails.
 class FileTable {
-public:
+  public:
     virtual ~FileTable() = default;
 
     /// The lowest number from 1 to 255 not in use; fails with TooManyFiles

@@ -8,7 +8,7 @@ enum class MessageIcon { Exclamation, Information };
 
 /// A modal message box with one OK button; Show returns when it is dismissed.
 class MessageBox {
-public:
+  public:
     virtual ~MessageBox() = default;
     virtual void Show(const std::string& text, MessageIcon icon, const std::string& caption) = 0;
 };

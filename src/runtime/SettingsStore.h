@@ -7,7 +7,7 @@ namespace tavmar::runtime {
 /// The per-user settings store: text values addressed by application,
 /// section and key.
 class SettingsStore {
-public:
+  public:
     virtual ~SettingsStore() = default;
 
     /// The stored text, or `defaultValue` when the key is absent (an empty

@@ -22,7 +22,7 @@ inline constexpr std::string_view kOperateTimer = "tmrOperate";
 /// controls too: their enabled flag is set with SetEnabled. An unknown name
 /// raises runtime::Failure.
 class WindowControls {
-public:
+  public:
     virtual ~WindowControls() = default;
 
     virtual bool IsEnabled(std::string_view control) const = 0;

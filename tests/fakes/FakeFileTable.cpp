@@ -114,6 +114,8 @@ void FakeFileTable::Close(FileNumber number) {
     open_.erase(number);
 }
 
-void FakeFileTable::CloseAll() { open_.clear(); }
+void FakeFileTable::CloseAll() {
+    open_.clear();
+}
 
 } // namespace tavmar::fakes

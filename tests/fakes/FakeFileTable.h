@@ -15,7 +15,7 @@ namespace tavmar::fakes {
 /// open of the same path. CopyBytes is literally the byte loop, so it is the
 /// reference the real table is checked against.
 class FakeFileTable : public runtime::FileTable {
-public:
+  public:
     /// Files by path; tests put inputs here and read outputs back.
     std::map<std::string, std::vector<std::uint8_t>> files;
 
@@ -37,8 +37,7 @@ public:
               runtime::FileAccess access) override;
     std::int32_t Length(runtime::FileNumber number) override;
     std::uint8_t ReadByte(runtime::FileNumber number, std::int32_t position) override;
-    void WriteByte(runtime::FileNumber number, std::int32_t position,
-                   std::uint8_t value) override;
+    void WriteByte(runtime::FileNumber number, std::int32_t position, std::uint8_t value) override;
     void CopyBytes(runtime::FileNumber input, std::int32_t inputPosition,
                    runtime::FileNumber output, std::int32_t outputPosition,
                    std::int32_t count) override;
@@ -46,7 +45,7 @@ public:
     void Close(runtime::FileNumber number) override;
     void CloseAll() override;
 
-private:
+  private:
     struct OpenFile {
         std::string path;
         runtime::FileAccess access;

@@ -10,7 +10,7 @@ namespace tavmar::fakes {
 
 /// Settings in a map keyed by (application, section, key).
 class FakeSettingsStore : public runtime::SettingsStore {
-public:
+  public:
     std::map<std::tuple<std::string, std::string, std::string>, std::string> values;
     /// When set, every Save raises a SettingsError failure.
     bool failSaves = false;

@@ -31,7 +31,9 @@ const FakeControls::Control& FakeControls::Find(std::string_view name) const {
     return const_cast<FakeControls*>(this)->Find(name);
 }
 
-bool FakeControls::IsEnabled(std::string_view name) const { return Find(name).enabled; }
+bool FakeControls::IsEnabled(std::string_view name) const {
+    return Find(name).enabled;
+}
 
 void FakeControls::SetEnabled(std::string_view name, bool enabled) {
     if (beforeChange) {
@@ -41,13 +43,17 @@ void FakeControls::SetEnabled(std::string_view name, bool enabled) {
     log.push_back(std::string(name) + (enabled ? "=on" : "=off"));
 }
 
-std::string FakeControls::Text(std::string_view name) const { return Find(name).text; }
+std::string FakeControls::Text(std::string_view name) const {
+    return Find(name).text;
+}
 
 void FakeControls::SetText(std::string_view name, const std::string& text) {
     Find(name).text = text;
 }
 
-int FakeControls::Interval(std::string_view name) const { return Find(name).interval; }
+int FakeControls::Interval(std::string_view name) const {
+    return Find(name).interval;
+}
 
 void FakeControls::SetInterval(std::string_view name, int milliseconds) {
     if (beforeChange) {

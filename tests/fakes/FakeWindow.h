@@ -14,7 +14,7 @@ namespace tavmar::fakes {
 /// The window's controls without a window: the nine named controls in their
 /// initial states, and a log of every change in order.
 class FakeControls : public runtime::WindowControls {
-public:
+  public:
     FakeControls();
 
     /// "name=on", "name=off", "name.interval=N" for every change, in order.
@@ -31,7 +31,7 @@ public:
     int Interval(std::string_view timer) const override;
     void SetInterval(std::string_view timer, int milliseconds) override;
 
-private:
+  private:
     struct Control {
         bool enabled = true;
         std::string text;
@@ -53,7 +53,7 @@ struct ShownMessage {
 /// Records every message; `whileShown` runs while a box is "open", where
 /// the real box lets pending timer ticks through.
 class FakeMessageBox : public runtime::MessageBox {
-public:
+  public:
     std::vector<ShownMessage> shown;
     std::function<void(const ShownMessage&)> whileShown;
 

@@ -1,0 +1,508 @@
+#include "copy/CopyOperation.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fakes/FakeFileTable.h"
+#include "fakes/FakeWindow.h"
+#include "runtime/Failure.h"
+
+namespace {
+
+using tavmar::copy::CopyOperation;
+using tavmar::copy::kBlockSize;
+using tavmar::fakes::FakeControls;
+using tavmar::fakes::FakeFileTable;
+using tavmar::fakes::FakeMessageBox;
+using tavmar::runtime::Failure;
+using tavmar::runtime::FailureCode;
+using tavmar::runtime::MessageIcon;
+namespace control = tavmar::runtime::control;
+
+constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+const std::string kErrorCaption = "Tavmar Velmora 0.2.0 - Error";
+const std::string kInfoCaption = "Tavmar Velmora 0.2.0 - Information";
+
+std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t seed = 1) {
+    std::vector<std::uint8_t> bytes(size);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : bytes) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(x >> 16);
+    }
+    return bytes;
+}
+
+class CopyOperationTest : public ::testing::Test {
+  protected:
+    void SetFields(const std::string& input, const std::string& start, const std::string& stop,
+                   const std::string& output, const std::string& outputStart) {
+        controls.SetText(control::kInputFile, input);
+        controls.SetText(control::kInputFileStart, start);
+        controls.SetText(control::kInputFileStop, stop);
+        controls.SetText(control::kOutputFile, output);
+        controls.SetText(control::kOutputFileStart, outputStart);
+    }
+
+    /// Starts with the given fields and ticks until the operation ends,
+    /// returning how many ticks it took.
+    int RunToEnd(int maxTicks = 10) {
+        op.StartOperation();
+        int ticks = 0;
+        while (op.State().Operating && ticks < maxTicks) {
+            op.OperateTick();
+            ++ticks;
+        }
+        return ticks;
+    }
+
+    void ExpectIdle() {
+        EXPECT_FALSE(op.State().Operating);
+        EXPECT_TRUE(controls.IsEnabled(control::kStart));
+        EXPECT_FALSE(controls.IsEnabled(control::kAbort));
+        EXPECT_TRUE(controls.IsEnabled(control::kExit));
+        EXPECT_FALSE(controls.IsEnabled(control::kOperateTimer));
+        EXPECT_EQ(controls.Interval(control::kOperateTimer), 0);
+        EXPECT_EQ(files.OpenCount(), 0);
+    }
+
+    void ExpectOnlyMessage(const std::string& text, MessageIcon icon, const std::string& caption) {
+        ASSERT_EQ(messages.shown.size(), 1u);
+        EXPECT_EQ(messages.shown[0].text, text);
+        EXPECT_EQ(messages.shown[0].icon, icon);
+        EXPECT_EQ(messages.shown[0].caption, caption);
+    }
+
+    FakeFileTable files;
+    FakeControls controls;
+    FakeMessageBox messages;
+    CopyOperation op{files, controls, messages};
+};
+
+// --- Refused starts -------------------------------------------------------
+
+TEST_F(CopyOperationTest, BackwardRangeIsRefusedBeforeAnyFileIsOpened) {
+    files.files["in"] = Pattern(100);
+    SetFields("in", "10", "9", "out", "1");
+    op.StartOperation();
+    ExpectOnlyMessage("InputFileStop must be greater than InputFileStart or 0",
+                      MessageIcon::Exclamation, kErrorCaption);
+    ExpectIdle();
+    EXPECT_EQ(files.files.count("out"), 0u);
+}
+
+TEST_F(CopyOperationTest, ConversionFailureInAnyFieldIsRefused) {
+    files.files["in"] = Pattern(10);
+    const std::vector<std::vector<std::string>> rows = {
+        {"abc", "0", "1"}, {"", "0", "1"}, {"1", "2147483648", "1"},
+        {"1", "0", "x"},   {"1", "0", ""}, {"1", "1e2", "1"}};
+    for (const auto& row : rows) {
+        messages.shown.clear();
+        SetFields("in", row[0], row[1], "out", row[2]);
+        op.StartOperation();
+        ExpectOnlyMessage("Error converting start/stop values", MessageIcon::Exclamation,
+                          kErrorCaption);
+        ExpectIdle();
+        EXPECT_EQ(files.files.count("out"), 0u) << row[0] << "," << row[1] << "," << row[2];
+    }
+}
+
+TEST_F(CopyOperationTest, MissingInputIsRefusedAndTheOutputIsNotCreated) {
+    SetFields("missing", "1", "0", "out", "1");
+    op.StartOperation();
+    ExpectOnlyMessage("Error opening input/output file", MessageIcon::Exclamation, kErrorCaption);
+    ExpectIdle();
+    EXPECT_EQ(files.files.count("out"), 0u);
+}
+
+TEST_F(CopyOperationTest, LockedOutputIsRefusedAndTheInputIsClosedAgain) {
+    files.files["in"] = Pattern(10);
+    files.files["out"] = Pattern(5, 7);
+    files.Open(200, "out", tavmar::runtime::FileAccess::Write); // another holder
+    SetFields("in", "1", "0", "out", "1");
+    op.StartOperation();
+    ExpectOnlyMessage("Error opening input/output file", MessageIcon::Exclamation, kErrorCaption);
+    EXPECT_EQ(files.OpenCount(), 1); // only the other holder's
+    EXPECT_EQ(files.files["out"], Pattern(5, 7));
+    EXPECT_TRUE(controls.IsEnabled(control::kStart));
+    EXPECT_TRUE(controls.IsEnabled(control::kExit));
+}
+
+TEST_F(CopyOperationTest, SameFileAsInputAndOutputIsRefusedUntouched) {
+    files.files["same"] = Pattern(10);
+    SetFields("same", "1", "0", "same", "5");
+    op.StartOperation();
+    ExpectOnlyMessage("Error opening input/output file", MessageIcon::Exclamation, kErrorCaption);
+    ExpectIdle();
+    EXPECT_EQ(files.files["same"], Pattern(10));
+}
+
+TEST_F(CopyOperationTest, NoFreeFileNumberIsAnOpenFailure) {
+    files.files["in"] = Pattern(10);
+    files.beforeEach = [](std::string_view op, auto, auto) {
+        if (op == "Next") {
+            throw Failure(FailureCode::TooManyFiles);
+        }
+    };
+    SetFields("in", "1", "0", "out", "1");
+    op.StartOperation();
+    ExpectOnlyMessage("Error opening input/output file", MessageIcon::Exclamation, kErrorCaption);
+    ExpectIdle();
+}
+
+TEST_F(CopyOperationTest, StartUsesTheFieldsAsTheyWereWhenStartWasPressed) {
+    files.files["in"] = Pattern(10);
+    SetFields("in", "2", "4", "out", "3");
+    op.StartOperation();
+    ASSERT_TRUE(op.State().Operating);
+    SetFields("other", "1", "1", "elsewhere", "1"); // typed during the operation
+    op.OperateTick();
+    const auto in = Pattern(10);
+    EXPECT_EQ(files.files["out"], (std::vector<std::uint8_t>{0, 0, in[1], in[2], in[3]}));
+    EXPECT_EQ(files.files.count("elsewhere"), 0u);
+}
+
+// --- Button and timer states ----------------------------------------------
+
+TEST_F(CopyOperationTest, StartArmsTheTimerAndSwitchesTheButtonsInOrder) {
+    files.files["in"] = Pattern(10);
+    SetFields("in", "1", "0", "out", "1");
+    op.StartOperation();
+    EXPECT_TRUE(op.State().Operating);
+    EXPECT_EQ(op.State().BlockSize, kBlockSize);
+    EXPECT_EQ(op.State().InputFileStop, 10); // 0 became the input's length
+    EXPECT_EQ(controls.log,
+              (std::vector<std::string>{"cmdStart=off", "cmdExit=off", "tmrOperate.interval=1000",
+                                        "tmrOperate=on", "cmdAbort=on"}));
+    EXPECT_TRUE(messages.shown.empty());
+    EXPECT_EQ(files.OpenCount(), 2);
+}
+
+// --- Block arithmetic -----------------------------------------------------
+
+struct TickRow {
+    std::int32_t rangeSize;
+    std::vector<std::size_t> outputSizeAfterEachTick; // the last tick completes
+};
+
+class TickTable : public CopyOperationTest, public ::testing::WithParamInterface<TickRow> {};
+
+TEST_P(TickTable, EachTickCopiesOneBlockAndTheLastCompletes) {
+    const auto& row = GetParam();
+    files.files["in"] = Pattern(static_cast<std::size_t>(row.rangeSize) + 3);
+    SetFields("in", "2", std::to_string(row.rangeSize + 1), "out", "1");
+    op.StartOperation();
+    for (std::size_t t = 0; t < row.outputSizeAfterEachTick.size(); ++t) {
+        ASSERT_TRUE(op.State().Operating) << "tick " << t;
+        op.OperateTick();
+        EXPECT_EQ(files.files["out"].size(), row.outputSizeAfterEachTick[t]) << "tick " << t;
+        const bool last = t + 1 == row.outputSizeAfterEachTick.size();
+        EXPECT_EQ(messages.shown.size(), last ? 1u : 0u) << "tick " << t;
+    }
+    ExpectOnlyMessage("Operation complete", MessageIcon::Information, kInfoCaption);
+    ExpectIdle();
+    const auto& in = files.files["in"];
+    EXPECT_EQ(files.files["out"], std::vector<std::uint8_t>(in.begin() + 1, in.end() - 2));
+}
+
+constexpr auto kBlock = static_cast<std::size_t>(kBlockSize);
+INSTANTIATE_TEST_SUITE_P(Ranges, TickTable,
+                         ::testing::Values(TickRow{1, {1}}, TickRow{1000, {1000}},
+                                           TickRow{kBlockSize, {kBlock, kBlock}},
+                                           TickRow{kBlockSize + 1, {kBlock, kBlock + 1}}));
+
+TEST_F(CopyOperationTest, StopZeroOnEmptyInputCompletesAtOnceAndCreatesTheOutput) {
+    files.files["in"] = {};
+    SetFields("in", "1", "0", "out", "1");
+    EXPECT_EQ(RunToEnd(), 1);
+    ExpectOnlyMessage("Operation complete", MessageIcon::Information, kInfoCaption);
+    ASSERT_EQ(files.files.count("out"), 1u);
+    EXPECT_TRUE(files.files["out"].empty());
+    ExpectIdle();
+}
+
+TEST_F(CopyOperationTest, StopZeroOnInputShorterThanStartLeavesTheOutputAsItWas) {
+    files.files["in"] = Pattern(5);
+    files.files["out"] = Pattern(20, 9);
+    SetFields("in", "10", "0", "out", "3");
+    EXPECT_EQ(RunToEnd(), 1);
+    ExpectOnlyMessage("Operation complete", MessageIcon::Information, kInfoCaption);
+    EXPECT_EQ(files.files["out"], Pattern(20, 9));
+}
+
+TEST_F(CopyOperationTest, OutputStartPastTheEndLeavesAZeroFilledGap) {
+    files.files["in"] = Pattern(4);
+    files.files["out"] = {9, 9};
+    SetFields("in", "1", "0", "out", "6");
+    RunToEnd();
+    const auto in = Pattern(4);
+    EXPECT_EQ(files.files["out"],
+              (std::vector<std::uint8_t>{9, 9, 0, 0, 0, in[0], in[1], in[2], in[3]}));
+}
+
+TEST_F(CopyOperationTest, LongerOutputChangesOnlyInsideTheRange) {
+    files.files["in"] = Pattern(100);
+    files.files["out"] = Pattern(1000, 3);
+    SetFields("in", "11", "20", "out", "501");
+    RunToEnd();
+    auto expected = Pattern(1000, 3);
+    const auto in = Pattern(100);
+    std::copy(in.begin() + 10, in.begin() + 20, expected.begin() + 500);
+    EXPECT_EQ(files.files["out"], expected);
+}
+
+// --- Abort, late ticks, restart ------------------------------------------
+
+TEST_F(CopyOperationTest, AbortAfterTheFirstTickKeepsExactlyOneBlock) {
+    files.files["in"] = Pattern(kBlock * 2 + 10);
+    SetFields("in", "1", "0", "out", "1");
+    op.StartOperation();
+    op.OperateTick();
+    op.AbortOperation();
+    EXPECT_TRUE(messages.shown.empty());
+    ExpectIdle();
+    const auto& in = files.files["in"];
+    EXPECT_EQ(files.files["out"], std::vector<std::uint8_t>(in.begin(), in.begin() + kBlockSize));
+
+    op.OperateTick(); // a tick that was already pending
+    EXPECT_EQ(files.files["out"].size(), kBlock);
+    EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_F(CopyOperationTest, ATickWhileTheCompletionBoxIsOpenDoesNothing) {
+    files.files["in"] = Pattern(3);
+    int writes = 0;
+    files.beforeEach = [&](std::string_view what, auto, auto) { writes += what == "Write"; };
+    messages.whileShown = [&](const auto&) { op.OperateTick(); };
+    SetFields("in", "1", "0", "out", "1");
+    RunToEnd();
+    EXPECT_EQ(writes, 3);
+    EXPECT_EQ(messages.shown.size(), 1u);
+}
+
+TEST_F(CopyOperationTest, RestartAfterCompletionCarriesNothingOver) {
+    files.files["a"] = Pattern(50, 1);
+    files.files["b"] = Pattern(30, 2);
+    SetFields("a", "1", "0", "outA", "1");
+    RunToEnd();
+    const auto& s = op.State();
+    EXPECT_EQ(s.BlockSize, 0);
+    EXPECT_EQ(s.InputFileNumber, 0);
+    EXPECT_EQ(s.OutputFileNumber, 0);
+    EXPECT_EQ(s.InputFileStart, 0);
+    EXPECT_EQ(s.InputFileStop, 0);
+    EXPECT_EQ(s.Progress, 0);
+    EXPECT_EQ(s.OutputFileStart, 0);
+    EXPECT_TRUE(s.InputFileName.empty());
+    EXPECT_TRUE(s.OutputFileName.empty());
+
+    SetFields("b", "1", "0", "outB", "1");
+    RunToEnd();
+    EXPECT_EQ(files.files["outB"], Pattern(30, 2));
+    EXPECT_EQ(files.files["outA"], Pattern(50, 1));
+    EXPECT_EQ(messages.shown.size(), 2u);
+}
+
+// --- Failures while copying -----------------------------------------------
+
+TEST_F(CopyOperationTest, WriteFailureEndsTheOperationAndKeepsTheBytesBeforeIt) {
+    files.files["in"] = Pattern(100);
+    files.beforeEach = [](std::string_view what, auto, std::int32_t position) {
+        if (what == "Write" && position == 41) {
+            throw Failure(FailureCode::DiskFull);
+        }
+    };
+    SetFields("in", "1", "0", "out", "1");
+    EXPECT_EQ(RunToEnd(), 1);
+    ExpectOnlyMessage("Error #61 (Disk full) occurred while copying", MessageIcon::Exclamation,
+                      kErrorCaption);
+    ExpectIdle();
+    const auto in = Pattern(100);
+    EXPECT_EQ(files.files["out"], std::vector<std::uint8_t>(in.begin(), in.begin() + 40));
+}
+
+TEST_F(CopyOperationTest, StopPastTheInputsEndCopiesWhatThereIsThenSaysSo) {
+    files.files["in"] = Pattern(10);
+    SetFields("in", "3", "50", "out", "1");
+    RunToEnd();
+    ExpectOnlyMessage("Error #62 (Input ends before the stop position) occurred while copying",
+                      MessageIcon::Exclamation, kErrorCaption);
+    ExpectIdle();
+    const auto in = Pattern(10);
+    EXPECT_EQ(files.files["out"], std::vector<std::uint8_t>(in.begin() + 2, in.end()));
+}
+
+TEST_F(CopyOperationTest, StartPositionsOfZeroOrBelowFailWithoutWriting) {
+    files.files["in"] = Pattern(10);
+    for (const auto& [inStart, outStart] : std::vector<std::pair<std::string, std::string>>{
+             {"0", "1"}, {"-3", "1"}, {"1", "0"}, {"1", "-7"}}) {
+        messages.shown.clear();
+        files.files.erase("out");
+        SetFields("in", inStart, "5", "out", outStart);
+        RunToEnd();
+        ExpectOnlyMessage("Error #63 (Bad file position) occurred while copying",
+                          MessageIcon::Exclamation, kErrorCaption);
+        ExpectIdle();
+        EXPECT_TRUE(files.files["out"].empty()) << inStart << " " << outStart;
+    }
+}
+
+/// A table whose input at high positions is made up and whose high output
+/// writes are recorded, so positions near 2^31 need no 2 GiB of memory.
+class FarPositionFileTable : public FakeFileTable {
+  public:
+    std::vector<std::pair<std::int32_t, std::uint8_t>> farWrites;
+
+    std::uint8_t ReadByte(tavmar::runtime::FileNumber n, std::int32_t position) override {
+        if (position > 1000) {
+            return static_cast<std::uint8_t>(position);
+        }
+        return FakeFileTable::ReadByte(n, position);
+    }
+    void WriteByte(tavmar::runtime::FileNumber n, std::int32_t position,
+                   std::uint8_t value) override {
+        if (position > 1000) {
+            farWrites.emplace_back(position, value);
+            return;
+        }
+        FakeFileTable::WriteByte(n, position, value);
+    }
+};
+
+class FarPositionTest : public ::testing::Test {
+  protected:
+    FarPositionFileTable files;
+    FakeControls controls;
+    FakeMessageBox messages;
+    CopyOperation op{files, controls, messages};
+
+    void Run(const std::string& start, const std::string& stop, const std::string& outStart) {
+        files.files["in"] = Pattern(10);
+        controls.SetText(control::kInputFile, "in");
+        controls.SetText(control::kInputFileStart, start);
+        controls.SetText(control::kInputFileStop, stop);
+        controls.SetText(control::kOutputFile, "out");
+        controls.SetText(control::kOutputFileStart, outStart);
+        op.StartOperation();
+        for (int t = 0; t < 3 && op.State().Operating; ++t) {
+            op.OperateTick();
+        }
+        ASSERT_FALSE(op.State().Operating);
+        ASSERT_EQ(messages.shown.size(), 1u);
+    }
+};
+
+TEST_F(FarPositionTest, StopAtTheLargestPositionCompletesNormally) {
+    Run("2147483645", "2147483647", "2001");
+    EXPECT_EQ(messages.shown[0].text, "Operation complete");
+    EXPECT_EQ(files.farWrites, (std::vector<std::pair<std::int32_t, std::uint8_t>>{
+                                   {2001, std::uint8_t(2147483645)},
+                                   {2002, std::uint8_t(2147483646)},
+                                   {2003, std::uint8_t(2147483647)}}));
+}
+
+TEST_F(FarPositionTest, RangeEndingAtTheLargestOutputPositionCompletes) {
+    Run("2001", "2003", std::to_string(kMax - 2));
+    EXPECT_EQ(messages.shown[0].text, "Operation complete");
+    EXPECT_EQ(files.farWrites.size(), 3u);
+    EXPECT_EQ(files.farWrites.back().first, kMax);
+}
+
+TEST_F(FarPositionTest, OutputPositionPastTheLargestFailsBeforeWritingThere) {
+    Run("2001", "2005", std::to_string(kMax - 2));
+    EXPECT_EQ(messages.shown[0].text, "Error #6 (Position overflow) occurred while copying");
+    ASSERT_EQ(files.farWrites.size(), 3u);
+    EXPECT_EQ(files.farWrites.back().first, kMax);
+    EXPECT_EQ(files.OpenCount(), 0);
+}
+
+// --- Failures while tearing down ------------------------------------------
+
+TEST_F(CopyOperationTest, InputCloseFailureIsReportedThenCompletionStillFollows) {
+    files.files["in"] = Pattern(10);
+    SetFields("in", "1", "0", "out", "1");
+    op.StartOperation();
+    const auto input = op.State().InputFileNumber;
+    files.beforeEach = [input](std::string_view what, auto number, auto) {
+        if (what == "Close" && number == input) {
+            throw Failure(FailureCode::DeviceError);
+        }
+    };
+    op.OperateTick();
+    ASSERT_EQ(messages.shown.size(), 2u);
+    EXPECT_EQ(messages.shown[0].text,
+              "Error #57 (Device error) occured while terminating operation");
+    EXPECT_EQ(messages.shown[0].caption, kErrorCaption);
+    EXPECT_EQ(messages.shown[1].text, "Operation complete");
+    EXPECT_FALSE(op.State().Operating);
+    EXPECT_FALSE(controls.IsEnabled(control::kStart));
+    EXPECT_FALSE(controls.IsEnabled(control::kExit));
+    EXPECT_EQ(op.State().InputFileNumber, input); // the teardown stopped there
+    EXPECT_TRUE(files.IsOpen(op.State().OutputFileNumber));
+
+    messages.shown.clear();
+    op.OperateTick(); // nothing more happens
+    EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_F(CopyOperationTest, OutputCloseFailureWithholdsTheCompletionMessage) {
+    files.files["in"] = Pattern(10);
+    SetFields("in", "1", "0", "out", "1");
+    op.StartOperation();
+    const auto output = op.State().OutputFileNumber;
+    files.beforeEach = [output](std::string_view what, auto number, auto) {
+        if (what == "Close" && number == output) {
+            throw Failure(FailureCode::DiskFull);
+        }
+    };
+    op.OperateTick();
+    ExpectOnlyMessage("Error #61 (Disk full) occured while terminating operation",
+                      MessageIcon::Exclamation, kErrorCaption);
+}
+
+TEST_F(CopyOperationTest, FlushFailureAtTheEndIsACopyFailure) {
+    files.files["in"] = Pattern(10);
+    files.beforeEach = [](std::string_view what, auto, auto) {
+        if (what == "Flush") {
+            throw Failure(FailureCode::DeviceError);
+        }
+    };
+    SetFields("in", "1", "0", "out", "1");
+    RunToEnd();
+    ExpectOnlyMessage("Error #57 (Device error) occurred while copying", MessageIcon::Exclamation,
+                      kErrorCaption);
+    ExpectIdle();
+}
+
+TEST_F(CopyOperationTest, TimerFailureOnAbortLeavesAbortUsableToTryAgain) {
+    files.files["in"] = Pattern(kBlock + 5);
+    SetFields("in", "1", "0", "out", "1");
+    op.StartOperation();
+    op.OperateTick();
+    bool failOnce = true;
+    controls.beforeChange = [&](std::string_view name) {
+        if (name == control::kOperateTimer && failOnce) {
+            failOnce = false;
+            throw Failure(FailureCode::SystemError, "timer refused");
+        }
+    };
+    op.AbortOperation();
+    ExpectOnlyMessage("Error #99 (timer refused) occured while terminating operation",
+                      MessageIcon::Exclamation, kErrorCaption);
+    EXPECT_FALSE(op.State().Operating);
+    EXPECT_EQ(files.OpenCount(), 2);
+    const auto written = files.files["out"].size();
+    op.OperateTick(); // the timer is still on, but the tick does nothing
+    EXPECT_EQ(files.files["out"].size(), written);
+
+    op.AbortOperation(); // Abort disabled itself first, so this is the user trying again
+    EXPECT_EQ(messages.shown.size(), 1u);
+    ExpectIdle();
+}
+
+} // namespace
