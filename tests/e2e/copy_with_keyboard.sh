@@ -1,0 +1,240 @@
+#!/usr/bin/env bash
+# End-to-end: drives the real program on an X server with real key events.
+#
+#   xvfb-run -a -s "-screen 0 1024x768x24" bash copy_with_keyboard.sh <program>
+#
+# Run 1, fresh settings: types all five fields and copies bytes 101..5000 of a
+# random input into an existing output file at position 3001; the bytes
+# around the copied range must stay as they were.  Exit saves the fields.
+# Run 2: the fields must come back from the settings, so only the output path
+# is retyped (a new file) and the same range lands at 3001 of that file.
+# Exits 77 (skipped) when xdotool or a display is missing.
+set -u
+
+PROGRAM=${1:?usage: copy_with_keyboard.sh <path to tavmar-velmora>}
+TITLE="Tavmar Velmora 0.2.0"
+TITLE_RE="^Tavmar Velmora 0\.2\.0"
+
+if ! command -v xdotool >/dev/null 2>&1; then
+    echo "SKIP: xdotool not found"
+    exit 77
+fi
+if [ -z "${DISPLAY:-}" ]; then
+    echo "SKIP: no X display (run under xvfb-run)"
+    exit 77
+fi
+if [ ! -x "$PROGRAM" ]; then
+    echo "FAIL: program not found: $PROGRAM"
+    exit 1
+fi
+
+WORK=$(mktemp -d /tmp/tavmar-e2e.XXXXXX)
+APP_PID=""
+cleanup() {
+    if [ -n "$APP_PID" ] && kill -0 "$APP_PID" 2>/dev/null; then
+        kill "$APP_PID" 2>/dev/null
+        sleep 0.5
+        kill -9 "$APP_PID" 2>/dev/null
+    fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*"
+    if [ -f "$WORK/program.log" ]; then
+        echo "--- program output ---"
+        cat "$WORK/program.log"
+    fi
+    echo "--- windows on the display ---"
+    local w
+    for w in $(timeout 5 xdotool search --onlyvisible --name "" 2>/dev/null); do
+        echo "$w: $(timeout 5 xdotool getwindowname "$w" 2>/dev/null)"
+    done
+    if [ -d "$WORK/config" ]; then
+        echo "--- settings folder ---"
+        find "$WORK/config" -type f -print -exec cat {} \;
+    fi
+    exit 1
+}
+
+# No settings, caches or sessions of the user running the test leak in.
+export HOME="$WORK/home"
+export XDG_CONFIG_HOME="$WORK/config"
+export XDG_CACHE_HOME="$WORK/cache"
+export XDG_DATA_HOME="$WORK/data"
+export XDG_RUNTIME_DIR="$WORK/runtime"
+mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+export QT_QPA_PLATFORM=xcb
+unset SESSION_MANAGER
+
+INPUT="$WORK/input.bin"
+OUTPUT="$WORK/output.bin"
+OUTPUT2="$WORK/output-new.bin"
+head -c 102400 /dev/urandom >"$INPUT"
+head -c 20000 /dev/urandom >"$OUTPUT"
+cp "$OUTPUT" "$WORK/output.before"
+
+# The one visible window whose name matches the pattern, waiting at most
+# $2 seconds; prints its id.
+wait_window() {
+    local pattern=$1 seconds=$2 ids
+    local tries=$((seconds * 5))
+    while [ "$tries" -gt 0 ]; do
+        ids=$(timeout 5 xdotool search --onlyvisible --name "$pattern" 2>/dev/null)
+        if [ -n "$ids" ]; then
+            echo "$ids" | head -n 1
+            return 0
+        fi
+        if [ -n "$APP_PID" ] && ! kill -0 "$APP_PID" 2>/dev/null; then
+            return 1
+        fi
+        sleep 0.2
+        tries=$((tries - 1))
+    done
+    return 1
+}
+
+# Gives the window the keyboard: activation needs a window manager, so fall
+# back to setting the input focus directly.
+focus_window() {
+    local id=$1
+    if ! timeout 5 xdotool windowactivate --sync "$id" >/dev/null 2>&1; then
+        timeout 5 xdotool windowfocus --sync "$id" >/dev/null 2>&1 ||
+            timeout 5 xdotool windowfocus "$id" >/dev/null 2>&1
+    fi
+    sleep 0.3
+}
+
+keys() { timeout 10 xdotool key --delay 60 "$@" || fail "xdotool key $*"; }
+type_text() { timeout 20 xdotool type --delay 20 -- "$1" || fail "xdotool type $1"; }
+replace_field() { keys ctrl+a; type_text "$1"; }
+
+start_program() {
+    "$PROGRAM" >"$WORK/program.log" 2>&1 &
+    APP_PID=$!
+    MAIN=$(wait_window "${TITLE_RE}\$" 20) || fail "main window \"$TITLE\" did not appear"
+    focus_window "$MAIN"
+}
+
+# Presses Return (Start) and dismisses the completion box; an error box fails.
+start_and_confirm() {
+    keys Return
+    local box name
+    box=$(wait_window "${TITLE_RE} - (Information|Error)\$" 15) ||
+        fail "no completion box within 15 s"
+    name=$(timeout 5 xdotool getwindowname "$box")
+    [ "$name" = "$TITLE - Information" ] || fail "got box \"$name\" instead of the completion box"
+    focus_window "$box"
+    keys Return
+    local tries=50
+    while timeout 5 xdotool search --onlyvisible --name "${TITLE_RE} - Information\$" >/dev/null 2>&1; do
+        tries=$((tries - 1))
+        [ "$tries" -gt 0 ] || fail "completion box did not close on Return"
+        sleep 0.1
+    done
+}
+
+# Sends WM_DELETE_WINDOW, what a window manager's close button does.
+close_like_window_manager() {
+    python3 - "$1" <<'PY'
+import ctypes, sys
+x = ctypes.cdll.LoadLibrary("libX11.so.6")
+x.XOpenDisplay.restype = ctypes.c_void_p
+x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+x.XInternAtom.restype = ctypes.c_ulong
+x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+x.XFlush.argtypes = [ctypes.c_void_p]
+class ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+class Event(ctypes.Union):
+    _fields_ = [("client", ClientMessage), ("pad", ctypes.c_long * 24)]
+d = x.XOpenDisplay(None)
+window = int(sys.argv[1])
+ev = Event()
+ev.client.type = 33  # ClientMessage
+ev.client.window = window
+ev.client.message_type = x.XInternAtom(d, b"WM_PROTOCOLS", 0)
+ev.client.format = 32
+ev.client.data[0] = x.XInternAtom(d, b"WM_DELETE_WINDOW", 0)
+x.XSendEvent(d, window, 0, 0, ctypes.byref(ev))
+x.XFlush(d)
+PY
+}
+
+# Exits with Alt+X (the Exit button's access key); falls back to the window
+# manager's close request.  The process must end with status 0.
+exit_program() {
+    # Without a window manager nobody hands the focus back after a box closes.
+    focus_window "$MAIN"
+    keys alt+x
+    local tries=25
+    while kill -0 "$APP_PID" 2>/dev/null && [ "$tries" -gt 0 ]; do
+        sleep 0.2
+        tries=$((tries - 1))
+    done
+    if kill -0 "$APP_PID" 2>/dev/null; then
+        echo "note: Alt+X did not end the program; sending a close request"
+        close_like_window_manager "$MAIN"
+        tries=25
+        while kill -0 "$APP_PID" 2>/dev/null && [ "$tries" -gt 0 ]; do
+            sleep 0.2
+            tries=$((tries - 1))
+        done
+    fi
+    kill -0 "$APP_PID" 2>/dev/null && fail "program still running 10 s after the close request"
+    wait "$APP_PID"
+    local status=$?
+    APP_PID=""
+    [ "$status" -eq 0 ] || fail "program exited with status $status"
+}
+
+settings_hold() {
+    grep -rqF -- "$1" "$XDG_CONFIG_HOME"
+}
+
+# ---- run 1: fresh settings, every field typed ----
+start_program
+replace_field "$INPUT"
+keys Tab; replace_field 101
+keys Tab; replace_field 5000
+keys Tab; replace_field "$OUTPUT"
+keys Tab; replace_field 3001
+start_and_confirm
+
+{
+    head -c 3000 "$WORK/output.before"
+    tail -c +101 "$INPUT" | head -c 4900
+    tail -c +7901 "$WORK/output.before"
+} >"$WORK/expected1"
+cmp "$WORK/expected1" "$OUTPUT" || fail "run 1: output differs from bytes 101..5000 written at 3001"
+echo "run 1: output matches ($(stat -c %s "$OUTPUT") bytes)"
+
+exit_program
+settings_hold "$INPUT" || fail "settings under XDG_CONFIG_HOME do not hold the input path"
+settings_hold "$OUTPUT" || fail "settings under XDG_CONFIG_HOME do not hold the output path"
+echo "run 1: program exited, settings hold the typed paths"
+
+# ---- run 2: the fields come back from the settings ----
+start_program
+keys Tab Tab Tab
+replace_field "$OUTPUT2"
+keys Tab
+start_and_confirm
+
+{
+    head -c 3000 /dev/zero
+    tail -c +101 "$INPUT" | head -c 4900
+} >"$WORK/expected2"
+cmp "$WORK/expected2" "$OUTPUT2" ||
+    fail "run 2: new output differs (were first byte 101, last byte 5000, position 3001 restored?)"
+echo "run 2: restored fields copied the same range into a new file"
+
+exit_program
+settings_hold "$OUTPUT2" || fail "settings do not hold the output path typed in run 2"
+echo "PASS"
