@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # End-to-end: drives the real program on an X server with real key events.
 #
-#   xvfb-run -a -s "-screen 0 1024x768x24" bash copy_with_keyboard.sh <program>
+#   xvfb-run -a -s "-screen 0 1024x768x24" bash copy_with_keyboard.sh <program> [<desktop entry>]
 #
 # Run 1, fresh settings: types all five fields and copies bytes 101..5000 of a
 # random input into an existing output file at position 3001; the bytes
 # around the copied range must stay as they were.  Exit saves the fields.
 # Run 2: the fields must come back from the settings, so only the output path
 # is retyped (a new file) and the same range lands at 3001 of that file.
+# Given the desktop entry, the window's WM_CLASS must match its StartupWMClass,
+# so desktops can tie the running window to the entry.
 # Exits 77 (skipped) when xdotool or a display is missing.
 set -u
 
-PROGRAM=${1:?usage: copy_with_keyboard.sh <path to tavmar-velmora>}
+PROGRAM=${1:?usage: copy_with_keyboard.sh <path to tavmar-velmora> [<desktop entry>]}
+DESKTOP_ENTRY=${2:-}
 TITLE="Tavmar Velmora 0.2.0"
 TITLE_RE="^Tavmar Velmora 0\.2\.0"
 
@@ -200,6 +203,18 @@ settings_hold() {
 
 # ---- run 1: fresh settings, every field typed ----
 start_program
+
+if [ -n "$DESKTOP_ENTRY" ] && ! command -v xprop >/dev/null 2>&1; then
+    echo "note: xprop not found, window class not checked"
+elif [ -n "$DESKTOP_ENTRY" ]; then
+    wanted=$(sed -n 's/^StartupWMClass=//p' "$DESKTOP_ENTRY")
+    # WM_CLASS(STRING) = "instance", "class"
+    class=$(timeout 5 xprop -id "$MAIN" WM_CLASS | sed -n 's/.*", "\(.*\)"$/\1/p')
+    [ -n "$wanted" ] || fail "no StartupWMClass in $DESKTOP_ENTRY"
+    [ "$class" = "$wanted" ] ||
+        fail "window class \"$class\" differs from StartupWMClass \"$wanted\" in the desktop entry"
+    echo "window class \"$class\" matches the desktop entry"
+fi
 replace_field "$INPUT"
 keys Tab; replace_field 101
 keys Tab; replace_field 5000
