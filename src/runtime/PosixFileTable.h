@@ -1,0 +1,118 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "runtime/FileTable.h"
+
+namespace tavmar::runtime {
+
+/// The file table on Linux: numbers 1 to 255 map to file descriptors.
+///
+/// Nothing here ever waits for another program: files are opened without
+/// blocking (a FIFO cannot hang the caller) and every lock is taken with a
+/// non-blocking call, so a conflict fails at once with FileLocked. Each open
+/// file holds both a flock(2) lock and an open-file-description record lock
+/// on the whole file, so the lock holds against every other open of the same
+/// file, this table's own included, and against other programs using either
+/// kind of lock. Read access takes shared locks, write access exclusive ones.
+///
+/// Not thread-safe: one thread owns a table.
+class PosixFileTable : public FileTable {
+  public:
+    PosixFileTable();
+    /// Closes every open file, dropping what the closes report.
+    ~PosixFileTable() override;
+
+    PosixFileTable(const PosixFileTable&) = delete;
+    PosixFileTable& operator=(const PosixFileTable&) = delete;
+
+    /// The lowest number from 1 to 255 not in use; fails with TooManyFiles
+    /// when all are in use.
+    FileNumber NextFreeNumber() override;
+
+    /// Opens `path` under `number`. Fails with BadFileNumber outside 1 to
+    /// 255, FileAlreadyOpen on a number in use, BadFileName on an empty path,
+    /// FileNotFound when reading a missing file (nothing is created),
+    /// IsDirectory on a directory, NotSeekable on a FIFO, socket or a device
+    /// that cannot be read or written at a position, FileLocked when another
+    /// open of the file holds a conflicting lock, and SameFile when the file
+    /// is already open in this table under another number and either open
+    /// writes (a link or another spelling of the path does not get around
+    /// this). Write access creates a missing file with mode 0666 less the
+    /// umask and never truncates; a file created by a write open that then
+    /// fails is left in place. The number stays free after any failure.
+    void Open(FileNumber number, const std::string& path, FileAccess access) override;
+
+    /// Length of the open file: its size for a regular file, its capacity for
+    /// a block device. Fails with FileTooLarge above 2,147,483,647.
+    std::int32_t Length(FileNumber number) override;
+
+    /// The byte at 1-based `position` of a file open for reading. Fails with
+    /// BadFileNumber on a number not open for reading, BadFilePosition on a
+    /// position of 0 or below, InputEndsBeforeStop past the end.
+    std::uint8_t ReadByte(FileNumber number, std::int32_t position) override;
+
+    /// Writes `value` at 1-based `position` of a file open for writing; a
+    /// position past the end grows the file and the gap reads as zeros.
+    /// Fails with BadFileNumber on a number not open for writing,
+    /// BadFilePosition on a position of 0 or below, DiskFull, FileTooLarge
+    /// (the process's file size limit) or DeviceError from the system.
+    void WriteByte(FileNumber number, std::int32_t position, std::uint8_t value) override;
+
+    /// Same result as the byte loop the interface describes, including the
+    /// bytes already written when it stops part way, done with
+    /// copy_file_range(2) between regular files and with a single reused
+    /// buffer of at most 1 MiB otherwise. Before any I/O: BadFilePosition on
+    /// a position of 0 or below, Overflow when the last position of either
+    /// range would leave the signed 32-bit range, and InputChanged when the
+    /// input's size or modification time differ from what they were at Open
+    /// (another program wrote to it despite the lock). A count of 0 or below
+    /// does nothing.
+    void CopyBytes(FileNumber input, std::int32_t inputPosition, FileNumber output,
+                   std::int32_t outputPosition, std::int32_t count) override;
+
+    /// Forces what was written to a file open for writing onto stable
+    /// storage with fdatasync(2). Does nothing for a file open for reading or
+    /// a device that cannot sync (such as /dev/full). Fails with
+    /// BadFileNumber when nothing is open under the number, and with the
+    /// system's failure (DeviceError, DiskFull, ...) when the flush fails.
+    void Flush(FileNumber number) override;
+
+    /// Flushes a file open for writing as Flush does, then closes it.
+    /// Raises the failed flush or close; the number is free afterwards in any
+    /// case. Fails with BadFileNumber when nothing is open under the number.
+    void Close(FileNumber number) override;
+
+    /// Closes every open file without flushing and without failing; this
+    /// runs on the way out, where nothing could be done about a failure.
+    void CloseAll() override;
+
+  private:
+    struct OpenFile {
+        int fd = -1;
+        FileAccess access = FileAccess::Read;
+        bool regular = false;
+        bool blockDevice = false;
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        // Size and modification time at Open, for spotting another
+        // program's writes to an input.
+        std::int64_t sizeAtOpen = 0;
+        std::int64_t mtimeSeconds = 0;
+        std::int64_t mtimeNanoseconds = 0;
+    };
+
+    OpenFile& Entry(FileNumber number);
+    OpenFile& Entry(FileNumber number, FileAccess access);
+    void CopyWithBuffer(int in, std::int64_t inOffset, int out, std::int64_t outOffset,
+                        std::int64_t remaining);
+
+    std::array<OpenFile, kMaxFileNumber + 1> files_{};
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    bool copyFileRangeMissing_ = false;
+};
+
+} // namespace tavmar::runtime

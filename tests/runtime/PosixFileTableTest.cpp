@@ -1,0 +1,340 @@
+// What only the real file table can show: links, other processes' locks,
+// FIFOs and devices, limits of the system and descriptors.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <limits>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "TempFolder.h"
+#include "runtime/PosixFileTable.h"
+
+namespace tavmar::testfiles {
+namespace {
+
+using runtime::FailureCode;
+using runtime::FileAccess;
+using runtime::PosixFileTable;
+
+class PosixFileTableTest : public ::testing::Test {
+  protected:
+    TempFolder folder; // declared first: removed after the table closes
+    PosixFileTable table;
+};
+
+// ---- one file under two names ----
+
+TEST_F(PosixFileTableTest, LinksToAnOpenFileAreRefusedAndTheFirstOpenStillWorks) {
+    const auto path = folder.Path("target");
+    WriteFile(path, Bytes{5, 6});
+    std::filesystem::create_symlink(path, folder.Path("symlink"));
+    std::filesystem::create_hard_link(path, folder.Path("hardlink"));
+
+    table.Open(1, path, FileAccess::Write);
+    for (const char* name : {"symlink", "hardlink"}) {
+        for (FileAccess access : {FileAccess::Read, FileAccess::Write}) {
+            const auto code = Raised([&] { table.Open(2, folder.Path(name), access); });
+            EXPECT_TRUE(code == FailureCode::FileLocked || code == FailureCode::SameFile) << name;
+        }
+    }
+    table.WriteByte(1, 3, 7);
+    table.Close(1);
+    EXPECT_EQ(ReadFile(path), (Bytes{5, 6, 7}));
+    EXPECT_EQ(table.NextFreeNumber(), 1);
+}
+
+// ---- locks held by another process ----
+
+enum class LockKind { FlockExclusive, LockfWrite, FcntlRead };
+
+// A child process that holds a lock on a file until this object goes away.
+class LockHolder {
+  public:
+    LockHolder(const std::string& path, LockKind kind) {
+        int ready[2];
+        if (::pipe(ready) != 0) {
+            throw std::runtime_error("pipe");
+        }
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            const int fd = ::open(path.c_str(), kind == LockKind::FcntlRead ? O_RDONLY : O_RDWR);
+            bool locked = fd >= 0;
+            if (locked && kind == LockKind::FlockExclusive) {
+                locked = ::flock(fd, LOCK_EX) == 0;
+            } else if (locked && kind == LockKind::LockfWrite) {
+                locked = ::lockf(fd, F_LOCK, 0) == 0;
+            } else if (locked) {
+                struct flock range {};
+                range.l_type = F_RDLCK;
+                range.l_whence = SEEK_SET;
+                locked = ::fcntl(fd, F_SETLK, &range) == 0;
+            }
+            const char answer = locked ? 'y' : 'n';
+            (void)!::write(ready[1], &answer, 1);
+            for (;;) {
+                ::pause();
+            }
+        }
+        ::close(ready[1]);
+        char answer = 'n';
+        locked_ = ::read(ready[0], &answer, 1) == 1 && answer == 'y';
+        ::close(ready[0]);
+    }
+    ~LockHolder() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+    bool Locked() const { return locked_; }
+
+  private:
+    pid_t pid_ = -1;
+    bool locked_ = false;
+};
+
+TEST_F(PosixFileTableTest, AnotherProcessesLockRefusesTheOpenAndNothingIsWritten) {
+    struct Case {
+        LockKind kind;
+        bool readAllowed;
+    };
+    for (const Case c : {Case{LockKind::FlockExclusive, false}, Case{LockKind::LockfWrite, false},
+                         Case{LockKind::FcntlRead, true}}) {
+        SCOPED_TRACE(static_cast<int>(c.kind));
+        const auto path = folder.Path("locked" + std::to_string(static_cast<int>(c.kind)));
+        WriteFile(path, Bytes{1, 2, 3});
+        LockHolder holder(path, c.kind);
+        ASSERT_TRUE(holder.Locked());
+
+        EXPECT_EQ(Raised([&] { table.Open(1, path, FileAccess::Write); }), FailureCode::FileLocked);
+        const auto read = Raised([&] { table.Open(1, path, FileAccess::Read); });
+        EXPECT_EQ(read, c.readAllowed ? std::nullopt
+                                      : std::optional<FailureCode>(FailureCode::FileLocked));
+        table.CloseAll();
+        EXPECT_EQ(ReadFile(path), (Bytes{1, 2, 3}));
+    }
+}
+
+// ---- things that are not seekable files ----
+
+TEST_F(PosixFileTableTest, DirectoriesAndFifosAreRefusedWithoutWaiting) {
+    const auto fifo = folder.Path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto started = std::chrono::steady_clock::now();
+
+    EXPECT_EQ(Raised([&] { table.Open(1, folder.Path(""), FileAccess::Read); }),
+              FailureCode::IsDirectory);
+    EXPECT_EQ(Raised([&] { table.Open(1, folder.Path(""), FileAccess::Write); }),
+              FailureCode::IsDirectory);
+    EXPECT_EQ(Raised([&] { table.Open(1, fifo, FileAccess::Read); }), FailureCode::NotSeekable);
+    EXPECT_EQ(Raised([&] { table.Open(1, fifo, FileAccess::Write); }), FailureCode::NotSeekable);
+
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+    EXPECT_EQ(table.NextFreeNumber(), 1);
+}
+
+TEST_F(PosixFileTableTest, DevFullAsOutputIsAFullDisk) {
+    const auto in = folder.Path("in");
+    WriteFile(in, Pattern(3000));
+    table.Open(1, in, FileAccess::Read);
+    table.Open(2, "/dev/full", FileAccess::Write);
+    EXPECT_EQ(Raised([&] { table.WriteByte(2, 1, 0); }), FailureCode::DiskFull);
+    EXPECT_EQ(Raised([&] { table.CopyBytes(1, 1, 2, 1, 3000); }), FailureCode::DiskFull);
+    table.Close(2); // a device that cannot sync is not a failed flush
+}
+
+TEST_F(PosixFileTableTest, SeekableCharacterDeviceFeedsTheBufferedCopy) {
+    const auto out = folder.Path("out");
+    WriteFile(out, Bytes(3 * (1 << 20) + 9, 0xEE));
+    table.Open(1, "/dev/zero", FileAccess::Read);
+    table.Open(2, out, FileAccess::Write);
+    table.CopyBytes(1, 1, 2, 5, 3 * (1 << 20));
+    table.Close(2);
+    Bytes expected(3 * (1 << 20) + 9, 0);
+    std::fill(expected.begin(), expected.begin() + 4, 0xEE);
+    std::fill(expected.end() - 5, expected.end(), 0xEE);
+    EXPECT_TRUE(ReadFile(out) == expected);
+}
+
+// ---- limits ----
+
+TEST_F(PosixFileTableTest, NewOutputGetsMode0666LessTheUmask) {
+    const mode_t saved = ::umask(027);
+    table.Open(1, folder.Path("made"), FileAccess::Write);
+    ::umask(saved);
+    struct stat status {};
+    ASSERT_EQ(::stat(folder.Path("made").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+}
+
+TEST_F(PosixFileTableTest, LengthAboveTheSigned32BitRangeIsTooLarge) {
+    const auto edge = folder.Path("edge");
+    const auto huge = folder.Path("huge");
+    WriteFile(edge, {});
+    WriteFile(huge, {});
+    std::filesystem::resize_file(edge, 0x7FFFFFFF); // sparse
+    std::filesystem::resize_file(huge, 0x80000000);
+    table.Open(1, edge, FileAccess::Read);
+    table.Open(2, huge, FileAccess::Write);
+    EXPECT_EQ(table.Length(1), std::numeric_limits<std::int32_t>::max());
+    EXPECT_EQ(Raised([&] { table.Length(2); }), FailureCode::FileTooLarge);
+}
+
+TEST_F(PosixFileTableTest, CopyPastTheSigned32BitRangeIsAnOverflowWithNothingWritten) {
+    WriteFile(folder.Path("in"), Pattern(10));
+    table.Open(1, folder.Path("in"), FileAccess::Read);
+    table.Open(2, folder.Path("out"), FileAccess::Write);
+    const std::int32_t last = std::numeric_limits<std::int32_t>::max();
+    EXPECT_EQ(Raised([&] { table.CopyBytes(1, 1, 2, last, 2); }), FailureCode::Overflow);
+    EXPECT_EQ(Raised([&] { table.CopyBytes(1, last, 2, 1, 2); }), FailureCode::Overflow);
+    EXPECT_EQ(table.Length(2), 0);
+    table.CopyBytes(1, 10, 2, last, 1); // the very last position is fine
+    EXPECT_EQ(table.Length(2), last);
+}
+
+TEST_F(PosixFileTableTest, FileSizeLimitStopsTheCopyAfterTheBytesThatFit) {
+    const auto in = folder.Path("in");
+    const auto out = folder.Path("out");
+    const Bytes input = Pattern(5000);
+    WriteFile(in, input);
+    // In a child, since the limit and the ignored signal are per process.
+    const auto copyUnderLimit = [&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{1000, 1000};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        PosixFileTable child;
+        child.Open(1, in, FileAccess::Read);
+        child.Open(2, out, FileAccess::Write);
+        const auto code = Raised([&] { child.CopyBytes(1, 1, 2, 1, 5000); });
+        std::_Exit(code == FailureCode::FileTooLarge ? 0 : 1);
+    };
+    EXPECT_EXIT(copyUnderLimit(), ::testing::ExitedWithCode(0), "");
+    EXPECT_TRUE(ReadFile(out) == Bytes(input.begin(), input.begin() + 1000));
+}
+
+// ---- the input changing under the table ----
+
+TEST_F(PosixFileTableTest, InputWrittenByAnotherOpenStopsTheNextCopy) {
+    const auto in = folder.Path("in");
+    WriteFile(in, Pattern(100));
+    const timespec longAgo[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, in.c_str(), longAgo, 0), 0);
+    table.Open(1, in, FileAccess::Read);
+    table.Open(2, folder.Path("out"), FileAccess::Write);
+    table.CopyBytes(1, 1, 2, 1, 10);
+
+    {
+        const int other = ::open(in.c_str(), O_WRONLY); // ignores our lock
+        ASSERT_GE(other, 0);
+        ASSERT_EQ(::pwrite(other, "x", 1, 50), 1); // same size, new time
+        ::close(other);
+    }
+    EXPECT_EQ(Raised([&] { table.CopyBytes(1, 1, 2, 11, 10); }), FailureCode::InputChanged);
+    EXPECT_EQ(table.Length(2), 10);
+
+    table.Close(1);
+    table.Open(1, in, FileAccess::Read);
+    table.CopyBytes(1, 1, 2, 11, 10); // a fresh open accepts the new content
+    {
+        const int other = ::open(in.c_str(), O_WRONLY | O_APPEND);
+        ASSERT_GE(other, 0);
+        ASSERT_EQ(::write(other, "y", 1), 1);
+        ::close(other);
+    }
+    EXPECT_EQ(Raised([&] { table.CopyBytes(1, 1, 2, 21, 10); }), FailureCode::InputChanged);
+}
+
+// ---- a large copy, and descriptors ----
+
+TEST_F(PosixFileTableTest, LargeCopyMatchesAReferenceBuiltInMemory) {
+    const auto in = folder.Path("in");
+    const auto out = folder.Path("out");
+    const Bytes input = Pattern(10 * (1 << 20) + 4321, 9);
+    const Bytes existing = Pattern(4096, 10);
+    WriteFile(in, input);
+    WriteFile(out, existing);
+    const std::int32_t count = 10 * (1 << 20) + 1234;
+
+    table.Open(1, in, FileAccess::Read);
+    table.Open(2, out, FileAccess::Write);
+    table.CopyBytes(1, 77, 2, 3001, count);
+    table.Close(2);
+
+    Bytes expected(existing.begin(), existing.begin() + 3000);
+    expected.insert(expected.end(), input.begin() + 76, input.begin() + 76 + count);
+    EXPECT_EQ(ReadFile(out).size(), expected.size());
+    EXPECT_TRUE(ReadFile(out) == expected);
+}
+
+TEST_F(PosixFileTableTest, CopyBetweenFileSystemsFallsBackToTheBuffer) {
+    struct stat here {};
+    struct stat shm {};
+    if (::stat(folder.Path("").c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 ||
+        here.st_dev == shm.st_dev || ::access("/dev/shm", W_OK) != 0) {
+        GTEST_SKIP() << "needs /dev/shm on another file system";
+    }
+    const TempFolder elsewhere("/dev/shm");
+    const auto in = elsewhere.Path("in");
+    const auto out = folder.Path("out");
+    const Bytes input = Pattern(2 * (1 << 20) + 3, 11);
+    WriteFile(in, input);
+    table.Open(1, in, FileAccess::Read);
+    table.Open(2, out, FileAccess::Write);
+    EXPECT_EQ(Raised([&] { table.CopyBytes(1, 2, 2, 1, 2 * (1 << 20) + 5); }),
+              FailureCode::InputEndsBeforeStop);
+    table.Close(1);
+    EXPECT_TRUE(ReadFile(out) == Bytes(input.begin() + 1, input.end()));
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+TEST_F(PosixFileTableTest, NoDescriptorOutlivesItsOpen) {
+    const auto path = folder.Path("file");
+    const auto fifo = folder.Path("fifo");
+    WriteFile(path, Pattern(10));
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int before = OpenDescriptors();
+    {
+        PosixFileTable other;
+        for (int round = 0; round < 3; ++round) {
+            EXPECT_TRUE(Raised([&] { table.Open(1, folder.Path("missing"), FileAccess::Read); }));
+            EXPECT_TRUE(Raised([&] { table.Open(1, folder.Path(""), FileAccess::Read); }));
+            EXPECT_TRUE(Raised([&] { table.Open(1, fifo, FileAccess::Read); }));
+            table.Open(1, path, FileAccess::Write);
+            EXPECT_TRUE(Raised([&] { table.Open(2, path, FileAccess::Read); }));
+            EXPECT_TRUE(Raised([&] { other.Open(1, path, FileAccess::Write); }));
+            table.Close(1);
+            other.Open(1, path, FileAccess::Read);
+            table.Open(2, path, FileAccess::Read);
+            other.CloseAll();
+            table.Close(2);
+            table.Open(3 + round, folder.Path("new" + std::to_string(round)), FileAccess::Write);
+        }
+        table.CloseAll();
+        other.Open(5, path, FileAccess::Write); // left for the destructor
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+}
+
+} // namespace
+} // namespace tavmar::testfiles
