@@ -1,0 +1,55 @@
+#include "settings/RememberedFields.h"
+
+#include <array>
+#include <string_view>
+
+#include "runtime/ProgramVersion.h"
+
+namespace tavmar::settings {
+
+namespace {
+
+namespace control = runtime::control;
+
+/// One remembered field: its key in the store, its control, and the text it
+/// gets when nothing has been saved yet.
+struct Field {
+    const char* key;
+    std::string_view control;
+    const char* initial;
+};
+
+/// Loaded and saved in this order.
+constexpr std::array<Field, 5> kFields{{
+    {"InputFile", control::kInputFile, ""},
+    {"InputFileStart", control::kInputFileStart, "1"},
+    {"InputFileStop", control::kInputFileStop, "0"},
+    {"OutputFile", control::kOutputFile, ""},
+    {"OutputFileStart", control::kOutputFileStart, "1"},
+}};
+
+} // namespace
+
+std::string VersionSection() {
+    return "V" + std::to_string(runtime::kProgramVersion.major) + "." +
+           std::to_string(runtime::kProgramVersion.minor);
+}
+
+void LoadFields(runtime::SettingsStore& store, runtime::WindowControls& controls) {
+    const std::string section = VersionSection();
+    for (const Field& field : kFields) {
+        controls.SetText(field.control,
+                         store.Get(kApplicationName, section, field.key, field.initial));
+    }
+}
+
+// Text goes out as it stands, checked or not: the fields are restored exactly
+// as the user left them. The first failing save raises and stops the rest.
+void SaveFields(runtime::SettingsStore& store, const runtime::WindowControls& controls) {
+    const std::string section = VersionSection();
+    for (const Field& field : kFields) {
+        store.Save(kApplicationName, section, field.key, controls.Text(field.control));
+    }
+}
+
+} // namespace tavmar::settings
