@@ -1,0 +1,41 @@
+#include "window/QtMessageBox.h"
+
+#include <vector>
+
+#include <QMessageBox>
+#include <QString>
+
+namespace tavmar::window {
+
+QtMessageBox::QtMessageBox(QWidget& window) : window_(window) {}
+
+void QtMessageBox::Show(const std::string& text, runtime::MessageIcon icon,
+                        const std::string& caption) {
+    if (retired_) {
+        return;
+    }
+    const auto qtIcon =
+        icon == runtime::MessageIcon::Exclamation ? QMessageBox::Warning : QMessageBox::Information;
+    QMessageBox box(qtIcon, QString::fromStdString(caption), QString::fromStdString(text),
+                    QMessageBox::Ok, &window_);
+    box.setTextFormat(Qt::PlainText);
+    open_.emplace_back(&box);
+    box.exec();
+    std::erase_if(open_,
+                  [&box](const QPointer<QMessageBox>& p) { return p.isNull() || p == &box; });
+}
+
+void QtMessageBox::DismissOpen() {
+    for (const auto& box : open_) {
+        if (!box.isNull()) {
+            box->done(QMessageBox::Ok);
+        }
+    }
+}
+
+void QtMessageBox::Retire() {
+    retired_ = true;
+    DismissOpen();
+}
+
+} // namespace tavmar::window

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <QPointer>
+
+#include "runtime/MessageBox.h"
+
+class QMessageBox;
+class QWidget;
+
+namespace tavmar::window {
+
+/// Modal Qt message boxes over the window, one OK button each. Show returns
+/// when the box is dismissed; the event loop keeps running meanwhile.
+class QtMessageBox : public runtime::MessageBox {
+  public:
+    /// Boxes are parented to `window`, which outlives this.
+    explicit QtMessageBox(QWidget& window);
+
+    /// Shows `text` as plain text (a file name is never read as markup),
+    /// with a warning icon for Exclamation and an information icon for
+    /// Information. Does nothing once Retire has been called.
+    void Show(const std::string& text, runtime::MessageIcon icon,
+              const std::string& caption) override;
+
+    /// Dismisses every open box as if OK were pressed: their Show calls
+    /// return once control is back in their event loops.
+    void DismissOpen();
+
+    /// DismissOpen, and no box is shown from now on: the window is going.
+    void Retire();
+
+  private:
+    QWidget& window_;
+    std::vector<QPointer<QMessageBox>> open_;
+    bool retired_ = false;
+};
+
+} // namespace tavmar::window

@@ -1,0 +1,132 @@
+#include <limits>
+
+#include <QApplication>
+
+#include "WindowFixture.h"
+
+namespace tavmar::window::test {
+namespace {
+
+using Layout = WindowFixture;
+
+TEST_F(Layout, ControlsSitAtTheirTwipsPositionsInAFixedWindow) {
+    struct Place {
+        const char* name;
+        const char* parent;
+        int left, top, width, height;
+    };
+    for (const Place& p :
+         std::initializer_list<Place>{{"fraInputFile", "frmMain", 120, 0, 4455, 975},
+                                      {"txtInputFile", "fraInputFile", 120, 240, 4215, 285},
+                                      {"txtInputFileStart", "fraInputFile", 120, 600, 1215, 285},
+                                      {"txtInputFileStop", "fraInputFile", 3000, 600, 1335, 285},
+                                      {"fraOutputFile", "frmMain", 120, 1080, 4455, 975},
+                                      {"txtOutputFile", "fraOutputFile", 120, 240, 4215, 285},
+                                      {"txtOutputFileStart", "fraOutputFile", 120, 600, 1215, 285},
+                                      {"cmdStart", "frmMain", 120, 2160, 1335, 375},
+                                      {"cmdAbort", "frmMain", 1560, 2160, 1455, 375},
+                                      {"cmdExit", "frmMain", 3120, 2160, 1455, 375}}) {
+        QWidget* widget = Get(p.name);
+        ASSERT_NE(widget, nullptr) << p.name;
+        EXPECT_EQ(widget->parentWidget()->objectName(), p.parent) << p.name;
+        EXPECT_EQ(widget->geometry(), QRect(p.left / 15, p.top / 15, p.width / 15, p.height / 15))
+            << p.name;
+    }
+    EXPECT_EQ(window->size(), QSize(312, 174));
+    EXPECT_EQ(window->minimumSize(), window->maximumSize());
+}
+
+TEST_F(Layout, OpensIdleWithCaptionIconAndDescribedFields) {
+    EXPECT_EQ(window->windowTitle(), "Tavmar Velmora 0.2.0");
+    EXPECT_EQ(window->windowIcon().availableSizes(), (QList<QSize>{{16, 16}, {32, 32}}));
+    EXPECT_EQ(States(), "on off on off");
+    EXPECT_EQ(QApplication::focusWidget(), Field(control::kInputFile));
+    for (auto* field : window->findChildren<QLineEdit*>()) {
+        EXPECT_FALSE(field->accessibleName().isEmpty());
+        EXPECT_EQ(field->toolTip(), field->accessibleName());
+        EXPECT_EQ(field->maxLength(), std::numeric_limits<int>::max());
+    }
+}
+
+using Keyboard = WindowFixture;
+
+TEST_F(Keyboard, TabVisitsTheEnabledControlsInOrder) {
+    for (const char* next : {"txtInputFileStart", "txtInputFileStop", "txtOutputFile",
+                             "txtOutputFileStart", "cmdStart", "cmdExit", "txtInputFile"}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget()->objectName(), next);
+    }
+    PrepareCopy(10);
+    Button(control::kStart)->click();
+    Field(control::kOutputFileStart)->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget()->objectName(), "cmdAbort");
+}
+
+TEST_F(Keyboard, EnterInAFieldStartsOnlyWhileStartIsEnabled) {
+    PrepareCopy(10);
+    QTest::keyClick(Field(control::kInputFileStop), Qt::Key_Return);
+    EXPECT_EQ(States(), "off on off on");
+    QTest::keyClick(Field(control::kOutputFileStart), Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(States(), "off on off on");
+    EXPECT_EQ(files.OpenCount(), 2);
+    EXPECT_TRUE(boxes.seen.empty());
+}
+
+TEST_F(Keyboard, EscAbortsARunningOperationAndNeverCloses) {
+    QTest::keyClick(Field(control::kInputFile), Qt::Key_Escape);
+    EXPECT_TRUE(window->isVisible());
+    PrepareCopy(10);
+    Button(control::kStart)->click();
+    QTest::keyClick(Field(control::kInputFile), Qt::Key_Escape);
+    EXPECT_EQ(States(), "on off on off");
+    EXPECT_EQ(files.OpenCount(), 0);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(boxes.seen.empty());
+}
+
+TEST_F(Keyboard, AccessKeysPressButtonsAndReachEachFramesFirstField) {
+    Field(control::kInputFileStop)->setFocus();
+    QTest::keyClick(window.get(), Qt::Key_I, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), Field(control::kInputFile));
+    Field(control::kOutputFileStart)->setFocus();
+    QTest::keyClick(window.get(), Qt::Key_O, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), Field(control::kOutputFile));
+
+    PrepareCopy(10);
+    QTest::keyClick(window.get(), Qt::Key_S, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return Timer()->isActive(); }, 2000));
+    QTest::keyClick(window.get(), Qt::Key_B, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !Timer()->isActive(); }, 2000));
+    QTest::keyClick(window.get(), Qt::Key_X, Qt::AltModifier);
+    EXPECT_TRUE(WaitClosed());
+    EXPECT_TRUE(boxes.seen.empty());
+}
+
+TEST_F(Keyboard, EnterPressesTheFocusedExitButton) {
+    Button(control::kExit)->setFocus();
+    QTest::keyClick(Button(control::kExit), Qt::Key_Return);
+    EXPECT_TRUE(WaitClosed());
+    EXPECT_TRUE(files.files.empty()); // not a Start
+}
+
+using Operation = WindowFixture;
+
+TEST_F(Operation, RunsToCompletionAndReportsItInAnInformationBox) {
+    PrepareCopy(300);
+    Field(control::kInputFileStart)->setText("11");
+    Field(control::kInputFileStop)->setText("13");
+    Field(control::kOutputFileStart)->setText("2");
+    Button(control::kStart)->click();
+    EXPECT_EQ(States(), "off on off on");
+    Tick();
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].caption, "Tavmar Velmora 0.2.0 - Information");
+    EXPECT_EQ(boxes.seen[0].text, "Operation complete");
+    EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Information);
+    EXPECT_EQ(States(), "on off on off");
+    EXPECT_EQ(files.files["out.bin"], (std::vector<std::uint8_t>{0, 70, 77, 84}));
+}
+
+} // namespace
+} // namespace tavmar::window::test
