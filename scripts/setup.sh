@@ -9,6 +9,7 @@ TAVMAR_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth xdotool x11-utils
     desktop-file-utils
+    dpkg-dev
 )
 
 tavmar_missing_packages() {

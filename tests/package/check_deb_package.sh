@@ -1,0 +1,269 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a configured and built tree, checks its
+# control fields and contents, unpacks it into a temporary root and starts the
+# unpacked program on a virtual X server.
+#
+#   check_deb_package.sh <build dir> <project version> [<cpack>]
+#
+# The package and cpack's work files go to a temporary folder, not the build
+# folder.  Exits 77 (skipped) when a tool it needs is missing.
+set -u
+
+if [ "${1:-}" = "--window" ]; then
+    MODE=window
+    shift
+else
+    MODE=package
+fi
+
+# ---------------------------------------------------------------------------
+# Window part, run under xvfb-run by the package part:
+#   check_deb_package.sh --window <program> <window title> <work folder>
+# ---------------------------------------------------------------------------
+if [ "$MODE" = window ]; then
+    PROGRAM=$1 TITLE=$2 WORK=$3
+    : >"$WORK/display-up"
+    APP_PID=""
+    cleanup_window() {
+        if [ -n "$APP_PID" ] && kill -0 "$APP_PID" 2>/dev/null; then
+            kill -KILL "$APP_PID" 2>/dev/null
+        fi
+    }
+    trap cleanup_window EXIT
+    fail() {
+        echo "FAIL: $*"
+        echo "--- program output ---"
+        cat "$WORK/program.log" 2>/dev/null
+        echo "--- windows on the display ---"
+        local w
+        for w in $(timeout 5 xdotool search --onlyvisible --name "" 2>/dev/null); do
+            echo "$w: $(timeout 5 xdotool getwindowname "$w" 2>/dev/null)"
+        done
+        exit 1
+    }
+
+    # Nothing of the user running the test leaks in, nothing leaks out.
+    export HOME="$WORK/home"
+    export XDG_CONFIG_HOME="$WORK/config"
+    export XDG_CACHE_HOME="$WORK/cache"
+    export XDG_DATA_HOME="$WORK/data"
+    export XDG_RUNTIME_DIR="$WORK/runtime"
+    mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"
+    chmod 700 "$XDG_RUNTIME_DIR"
+    export QT_QPA_PLATFORM=xcb
+    unset SESSION_MANAGER QT_PLUGIN_PATH LD_LIBRARY_PATH
+
+    "$PROGRAM" >"$WORK/program.log" 2>&1 &
+    APP_PID=$!
+
+    # Bounded wait for the main window; the title is matched whole.
+    pattern="^$(printf '%s' "$TITLE" | sed 's/[.[\*^$]/\\&/g')\$"
+    window=""
+    for _ in $(seq 100); do
+        window=$(timeout 5 xdotool search --onlyvisible --name "$pattern" 2>/dev/null | head -n 1)
+        [ -n "$window" ] && break
+        kill -0 "$APP_PID" 2>/dev/null || fail "program ended before its window appeared"
+        sleep 0.2
+    done
+    [ -n "$window" ] || fail "no window titled \"$TITLE\" within 20 s"
+    echo "window $window \"$(timeout 5 xdotool getwindowname "$window")\" is shown"
+
+    # The window must be the unpacked program's, not some other process's.
+    window_pid=$(timeout 5 xdotool getwindowpid "$window" 2>/dev/null)
+    if [ -n "$window_pid" ]; then
+        [ "$window_pid" = "$APP_PID" ] ||
+            fail "the window belongs to process $window_pid, not to the started program $APP_PID"
+    else
+        echo "note: the window has no _NET_WM_PID, its owner not checked"
+    fi
+
+    # SIGTERM closes the window like Exit does: the program ends with 0.
+    kill -TERM "$APP_PID"
+    for _ in $(seq 50); do
+        kill -0 "$APP_PID" 2>/dev/null || break
+        sleep 0.2
+    done
+    kill -0 "$APP_PID" 2>/dev/null && fail "program still running 10 s after SIGTERM"
+    wait "$APP_PID"
+    status=$?
+    APP_PID=""
+    [ "$status" -eq 0 ] || fail "program exited with status $status after SIGTERM"
+    echo "program ended with status 0 after SIGTERM"
+
+    # Closing saves the fields, into the temporary XDG_CONFIG_HOME.
+    settings=$(find "$XDG_CONFIG_HOME" -type f -name '*.ini' | head -n 1)
+    [ -n "$settings" ] || fail "no settings file under XDG_CONFIG_HOME after closing"
+    echo "settings saved to ${settings#"$WORK"/}"
+    exit 0
+fi
+
+# ---------------------------------------------------------------------------
+# Package part.
+# ---------------------------------------------------------------------------
+BUILD_DIR=${1:?usage: check_deb_package.sh <build dir> <project version> [<cpack>]}
+VERSION=${2:?usage: check_deb_package.sh <build dir> <project version> [<cpack>]}
+CPACK=${3:-cpack}
+NAME=tavmar-velmora
+TITLE="Tavmar Velmora $VERSION"
+
+for tool in "$CPACK" dpkg-deb dpkg xvfb-run xdotool desktop-file-validate; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+        echo "SKIP: $tool not found"
+        exit 77
+    fi
+done
+if [ ! -f "$BUILD_DIR/CPackConfig.cmake" ]; then
+    echo "FAIL: no CPackConfig.cmake in $BUILD_DIR (is cmake/Packaging.cmake included?)"
+    exit 1
+fi
+
+WORK=$(mktemp -d /tmp/tavmar-package.XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+FAILURES=0
+fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
+fatal() { echo "FAIL: $*"; exit 1; }
+
+# ---- build the package ----
+if ! (cd "$BUILD_DIR" && "$CPACK" -G DEB -B "$WORK/out" --config "$BUILD_DIR/CPackConfig.cmake") \
+        >"$WORK/cpack.log" 2>&1; then
+    cat "$WORK/cpack.log"
+    fatal "cpack -G DEB failed"
+fi
+ARCH=$(dpkg --print-architecture)
+DEB="$WORK/out/${NAME}_${VERSION}_${ARCH}.deb"
+if [ ! -f "$DEB" ]; then
+    cat "$WORK/cpack.log"
+    ls -l "$WORK/out"
+    fatal "cpack did not make ${DEB##*/}"
+fi
+echo "built ${DEB##*/} ($(stat -c %s "$DEB") bytes)"
+
+# ---- control fields ----
+field() { dpkg-deb -f "$DEB" "$1"; }
+[ "$(field Package)" = "$NAME" ] || fail "Package is \"$(field Package)\", not $NAME"
+[ "$(field Version)" = "$VERSION" ] || fail "Version is \"$(field Version)\", not $VERSION"
+[ "$(field Architecture)" = "$ARCH" ] || fail "Architecture is \"$(field Architecture)\", not $ARCH"
+[ "$(field Section)" = "utils" ] || fail "Section is \"$(field Section)\", not utils"
+[ -n "$(field Maintainer)" ] || fail "no Maintainer"
+[ -n "$(field Description)" ] || fail "no Description"
+
+DEPENDS=$(field Depends)
+echo "Depends: $DEPENDS"
+# One dependency name per line, alternatives split, versions dropped.
+dep_names=$(printf '%s\n' "$DEPENDS" | tr ',|' '\n\n' | sed 's/(.*)//; s/:any//; s/[[:space:]]//g' | sed '/^$/d')
+for wanted in libqt6widgets6 libqt6gui6 libqt6core6 qt6-qpa-plugins libc6 libstdc++6; do
+    printf '%s\n' "$dep_names" | grep -qx -- "$wanted" || fail "Depends does not name $wanted"
+done
+# Every dependency must be met by what this machine has installed, which
+# runs the program below: a misspelt name or a too new version fails here.
+while IFS= read -r dep; do
+    dep=$(printf '%s' "$dep" | sed 's/^[[:space:]]*//; s/[[:space:]]*$//')
+    [ -n "$dep" ] || continue
+    met=no
+    IFS='|' read -r -a alternatives <<<"$dep"
+    for alt in "${alternatives[@]}"; do
+        pkg=$(printf '%s' "$alt" | sed 's/(.*)//; s/:any//; s/[[:space:]]//g')
+        installed=$(dpkg-query -W -f='${Status} ${Version}' "$pkg" 2>/dev/null |
+            sed -n 's/^install ok installed //p')
+        [ -n "$installed" ] || continue
+        if [[ "$alt" =~ \(([<>=]+)[[:space:]]*([^\)]+)\) ]]; then
+            dpkg --compare-versions "$installed" "${BASH_REMATCH[1]}" \
+                "$(printf '%s' "${BASH_REMATCH[2]}" | tr -d '[:space:]')" || continue
+        fi
+        met=yes
+        break
+    done
+    [ "$met" = yes ] || fail "dependency \"$dep\" is not met by the installed packages"
+done < <(printf '%s\n' "$DEPENDS" | tr ',' '\n')
+
+# ---- contents: the program, its desktop entry and icons, nothing else ----
+expected_files="./usr/bin/$NAME
+./usr/share/applications/$NAME.desktop
+./usr/share/icons/hicolor/16x16/apps/$NAME.png
+./usr/share/icons/hicolor/32x32/apps/$NAME.png
+./usr/share/icons/hicolor/48x48/apps/$NAME.png"
+dpkg-deb -c "$DEB" >"$WORK/contents" || fatal "dpkg-deb -c cannot list the package"
+# Non-directory entries; documentation (copyright, changelog) is allowed.
+actual_files=$(awk '$1 !~ /^d/ { print $6 }' "$WORK/contents" |
+    grep -v "^\./usr/share/doc/$NAME/" | sort)
+if [ "$actual_files" != "$(printf '%s\n' "$expected_files" | sort)" ]; then
+    echo "--- expected ---"; printf '%s\n' "$expected_files" | sort
+    echo "--- in the package ---"; printf '%s\n' "$actual_files"
+    fail "the package holds other files than the program, its desktop entry and icons"
+fi
+awk '{ print $6 }' "$WORK/contents" | grep -v '^\./usr/' | grep -vx '\./' &&
+    fail "the package installs outside /usr"
+
+# ---- unpack ----
+ROOT="$WORK/root"
+dpkg -x "$DEB" "$ROOT" || fatal "dpkg -x failed"
+PROGRAM="$ROOT/usr/bin/$NAME"
+[ -f "$PROGRAM" ] && [ -x "$PROGRAM" ] || fatal "no executable $PROGRAM after dpkg -x"
+
+if command -v readelf >/dev/null 2>&1; then
+    sections=$(readelf -S -W "$PROGRAM")
+    if printf '%s\n' "$sections" | grep -qE '\.symtab|\.debug_'; then
+        fail "the packaged program is not stripped"
+    fi
+    # The program must find Qt where Debian puts it, not in a build tree.
+    runpath=$(readelf -d -W "$PROGRAM" | grep -E 'R(UN)?PATH' || true)
+    [ -z "$runpath" ] || fail "the packaged program has a run path: $runpath"
+else
+    echo "note: readelf not found, stripping and run path not checked"
+fi
+
+# ---- desktop entry and icons where they were put ----
+ENTRY="$ROOT/usr/share/applications/$NAME.desktop"
+if validate=$(desktop-file-validate "$ENTRY" 2>&1); then
+    if printf '%s\n' "$validate" | grep -qE 'error:|warning:'; then
+        printf '%s\n' "$validate"
+        fail "desktop-file-validate reports problems in the installed entry"
+    fi
+else
+    printf '%s\n' "$validate"
+    fail "desktop-file-validate rejects the installed entry"
+fi
+exec_cmd=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$ENTRY" | head -n 1)
+[ -n "$exec_cmd" ] && [ -x "$ROOT/usr/bin/${exec_cmd##*/}" ] ||
+    fail "the entry's Exec \"$exec_cmd\" is not the installed program"
+icon=$(sed -n 's/^Icon=//p' "$ENTRY" | head -n 1)
+[ -n "$icon" ] || fail "the installed entry names no Icon"
+for size in 16 32 48; do
+    png="$ROOT/usr/share/icons/hicolor/${size}x${size}/apps/$icon.png"
+    if [ ! -f "$png" ]; then
+        fail "icon $icon missing at usr/share/icons/hicolor/${size}x${size}/apps"
+        continue
+    fi
+    # PNG: 8-byte signature, then the IHDR chunk with width and height.
+    signature=$(od -An -tx1 -N8 "$png" | tr -d ' \n')
+    dims=$(od -An -tu1 -j16 -N8 "$png" |
+        awk '{ printf "%d %d", (($1*256+$2)*256+$3)*256+$4, (($5*256+$6)*256+$7)*256+$8 }')
+    [ "$signature" = "89504e470d0a1a0a" ] || fail "$png is not a PNG"
+    [ "$dims" = "$size $size" ] || fail "$png is $dims, not ${size}x${size}"
+done
+echo "desktop entry valid, icons at their hicolor paths"
+
+# ---- start the unpacked program ----
+# Concurrent `xvfb-run -a` calls may pick the same display: start the search
+# at a random number and try again when the server itself did not come up.
+window_ok=no
+for attempt in 1 2 3; do
+    rm -f "$WORK/display-up"
+    timeout 60 xvfb-run -a -n $((200 + RANDOM % 600)) -s "-screen 0 1024x768x24" \
+        bash "$0" --window "$PROGRAM" "$TITLE" "$WORK"
+    status=$?
+    if [ "$status" -eq 0 ]; then
+        window_ok=yes
+        break
+    fi
+    [ -f "$WORK/display-up" ] && break
+    echo "note: the X server did not start (attempt $attempt)"
+    sleep 1
+done
+[ "$window_ok" = yes ] || fail "the unpacked program did not show its window and close cleanly"
+
+if [ "$FAILURES" -ne 0 ]; then
+    echo "$FAILURES check(s) failed"
+    exit 1
+fi
+echo "PASS"
