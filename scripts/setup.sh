@@ -10,6 +10,7 @@ TAVMAR_PACKAGES=(
     xvfb xauth xdotool x11-utils
     desktop-file-utils
     dpkg-dev
+    clang libclang-rt-14-dev
 )
 
 tavmar_missing_packages() {
