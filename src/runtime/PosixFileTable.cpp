@@ -144,7 +144,8 @@ int SyncError(int fd) {
 PosixFileTable::PosixFileTable() = default;
 
 PosixFileTable::~PosixFileTable() {
-    CloseAll();
+    // Qualified: a destructor calls this class's own CloseAll in any case.
+    PosixFileTable::CloseAll();
 }
 
 PosixFileTable::OpenFile& PosixFileTable::Entry(FileNumber number) {
