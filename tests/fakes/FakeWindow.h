@@ -24,12 +24,12 @@ class FakeControls : public runtime::WindowControls {
     /// failure by throwing runtime::Failure from it.
     std::function<void(std::string_view control)> beforeChange;
 
-    bool IsEnabled(std::string_view control) const override;
-    void SetEnabled(std::string_view control, bool enabled) override;
-    std::string Text(std::string_view control) const override;
-    void SetText(std::string_view control, const std::string& text) override;
-    int Interval(std::string_view timer) const override;
-    void SetInterval(std::string_view timer, int milliseconds) override;
+    bool IsEnabled(std::string_view name) const override;
+    void SetEnabled(std::string_view name, bool enabled) override;
+    std::string Text(std::string_view name) const override;
+    void SetText(std::string_view name, const std::string& text) override;
+    int Interval(std::string_view name) const override;
+    void SetInterval(std::string_view name, int milliseconds) override;
 
   private:
     struct Control {
@@ -37,8 +37,8 @@ class FakeControls : public runtime::WindowControls {
         std::string text;
         int interval = 0;
     };
-    Control& Find(std::string_view control);
-    const Control& Find(std::string_view control) const;
+    Control& Find(std::string_view name);
+    const Control& Find(std::string_view name) const;
 
     std::map<std::string, Control, std::less<>> controls_;
 };
