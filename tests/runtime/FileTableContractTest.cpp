@@ -41,7 +41,7 @@ struct FakeHarness {
 template <typename Harness> class FileTableContract : public ::testing::Test {
   protected:
     Harness h;
-    runtime::FileTable& table() { return h.table; }
+    runtime::FileTable& Table() { return h.table; }
 };
 
 struct HarnessNames {
@@ -58,12 +58,12 @@ TYPED_TEST(FileTableContract, WriteOpenCreatesMissingFileAndNeverTruncates) {
     const auto kept = this->h.Path("kept");
     this->h.Put(kept, Bytes{1, 2, 3});
 
-    this->table().Open(1, fresh, FileAccess::Write);
-    this->table().Open(2, kept, FileAccess::Write);
-    EXPECT_EQ(this->table().Length(1), 0);
-    EXPECT_EQ(this->table().Length(2), 3);
-    this->table().Close(1);
-    this->table().Close(2);
+    this->Table().Open(1, fresh, FileAccess::Write);
+    this->Table().Open(2, kept, FileAccess::Write);
+    EXPECT_EQ(this->Table().Length(1), 0);
+    EXPECT_EQ(this->Table().Length(2), 3);
+    this->Table().Close(1);
+    this->Table().Close(2);
 
     EXPECT_EQ(this->h.Get(fresh), Bytes{});
     EXPECT_EQ(this->h.Get(kept), (Bytes{1, 2, 3}));
@@ -71,87 +71,87 @@ TYPED_TEST(FileTableContract, WriteOpenCreatesMissingFileAndNeverTruncates) {
 
 TYPED_TEST(FileTableContract, ReadOpenOfMissingFileFailsAndCreatesNothing) {
     const auto missing = this->h.Path("missing");
-    EXPECT_EQ(Raised([&] { this->table().Open(1, missing, FileAccess::Read); }),
+    EXPECT_EQ(Raised([&] { this->Table().Open(1, missing, FileAccess::Read); }),
               FailureCode::FileNotFound);
     EXPECT_FALSE(this->h.Exists(missing));
-    EXPECT_EQ(Raised([&] { this->table().Open(1, "", FileAccess::Write); }),
+    EXPECT_EQ(Raised([&] { this->Table().Open(1, "", FileAccess::Write); }),
               FailureCode::BadFileName);
-    EXPECT_EQ(this->table().NextFreeNumber(), 1);
+    EXPECT_EQ(this->Table().NextFreeNumber(), 1);
 }
 
 TYPED_TEST(FileTableContract, LocksKeepWritersApartAndLetReadersShare) {
     const auto path = this->h.Path("shared");
     this->h.Put(path, Bytes{7});
 
-    this->table().Open(1, path, FileAccess::Write);
-    EXPECT_EQ(Raised([&] { this->table().Open(2, path, FileAccess::Write); }),
+    this->Table().Open(1, path, FileAccess::Write);
+    EXPECT_EQ(Raised([&] { this->Table().Open(2, path, FileAccess::Write); }),
               FailureCode::FileLocked);
-    EXPECT_EQ(Raised([&] { this->table().Open(2, path, FileAccess::Read); }),
+    EXPECT_EQ(Raised([&] { this->Table().Open(2, path, FileAccess::Read); }),
               FailureCode::FileLocked);
-    EXPECT_EQ(this->table().NextFreeNumber(), 2);
-    this->table().Close(1);
+    EXPECT_EQ(this->Table().NextFreeNumber(), 2);
+    this->Table().Close(1);
 
-    this->table().Open(1, path, FileAccess::Read);
-    this->table().Open(2, path, FileAccess::Read);
-    EXPECT_EQ(Raised([&] { this->table().Open(3, path, FileAccess::Write); }),
+    this->Table().Open(1, path, FileAccess::Read);
+    this->Table().Open(2, path, FileAccess::Read);
+    EXPECT_EQ(Raised([&] { this->Table().Open(3, path, FileAccess::Write); }),
               FailureCode::FileLocked);
-    EXPECT_EQ(this->table().ReadByte(1, 1), 7);
-    EXPECT_EQ(this->table().ReadByte(2, 1), 7);
-    this->table().Close(1);
-    this->table().Close(2);
-    this->table().Open(3, path, FileAccess::Write); // free once the readers are gone
+    EXPECT_EQ(this->Table().ReadByte(1, 1), 7);
+    EXPECT_EQ(this->Table().ReadByte(2, 1), 7);
+    this->Table().Close(1);
+    this->Table().Close(2);
+    this->Table().Open(3, path, FileAccess::Write); // free once the readers are gone
 }
 
 TYPED_TEST(FileTableContract, NumbersAreHandedOutLowestFirstAndChecked) {
     const auto path = this->h.Path("numbers");
     this->h.Put(path, Bytes{1});
     for (FileNumber n = 1; n <= runtime::kMaxFileNumber; ++n) {
-        ASSERT_EQ(this->table().NextFreeNumber(), n);
-        this->table().Open(n, path, FileAccess::Read);
+        ASSERT_EQ(this->Table().NextFreeNumber(), n);
+        this->Table().Open(n, path, FileAccess::Read);
     }
-    EXPECT_EQ(Raised([&] { this->table().NextFreeNumber(); }), FailureCode::TooManyFiles);
-    EXPECT_EQ(Raised([&] { this->table().Open(7, path, FileAccess::Read); }),
+    EXPECT_EQ(Raised([&] { this->Table().NextFreeNumber(); }), FailureCode::TooManyFiles);
+    EXPECT_EQ(Raised([&] { this->Table().Open(7, path, FileAccess::Read); }),
               FailureCode::FileAlreadyOpen);
-    this->table().Close(200);
-    this->table().Close(7);
-    EXPECT_EQ(this->table().NextFreeNumber(), 7);
-    EXPECT_EQ(Raised([&] { this->table().Close(7); }), FailureCode::BadFileNumber);
-    EXPECT_EQ(Raised([&] { this->table().Length(7); }), FailureCode::BadFileNumber);
-    EXPECT_EQ(Raised([&] { this->table().Flush(7); }), FailureCode::BadFileNumber);
-    this->table().Flush(8); // open for reading: nothing to do
+    this->Table().Close(200);
+    this->Table().Close(7);
+    EXPECT_EQ(this->Table().NextFreeNumber(), 7);
+    EXPECT_EQ(Raised([&] { this->Table().Close(7); }), FailureCode::BadFileNumber);
+    EXPECT_EQ(Raised([&] { this->Table().Length(7); }), FailureCode::BadFileNumber);
+    EXPECT_EQ(Raised([&] { this->Table().Flush(7); }), FailureCode::BadFileNumber);
+    this->Table().Flush(8); // open for reading: nothing to do
     for (FileNumber bad : {FileNumber{0}, FileNumber{-1}, FileNumber{256}}) {
-        EXPECT_EQ(Raised([&] { this->table().Open(bad, path, FileAccess::Read); }),
+        EXPECT_EQ(Raised([&] { this->Table().Open(bad, path, FileAccess::Read); }),
                   FailureCode::BadFileNumber)
             << bad;
     }
-    this->table().CloseAll();
-    EXPECT_EQ(this->table().NextFreeNumber(), 1);
+    this->Table().CloseAll();
+    EXPECT_EQ(this->Table().NextFreeNumber(), 1);
 }
 
 TYPED_TEST(FileTableContract, PositionsAreOneBasedAndWritesPastTheEndGrowWithZeros) {
     const auto in = this->h.Path("in");
     const auto out = this->h.Path("out");
     this->h.Put(in, Bytes{10, 20, 30});
-    this->table().Open(1, in, FileAccess::Read);
-    this->table().Open(2, out, FileAccess::Write);
+    this->Table().Open(1, in, FileAccess::Read);
+    this->Table().Open(2, out, FileAccess::Write);
 
-    EXPECT_EQ(this->table().ReadByte(1, 1), 10);
-    EXPECT_EQ(this->table().ReadByte(1, 3), 30);
-    EXPECT_EQ(Raised([&] { this->table().ReadByte(1, 4); }), FailureCode::InputEndsBeforeStop);
+    EXPECT_EQ(this->Table().ReadByte(1, 1), 10);
+    EXPECT_EQ(this->Table().ReadByte(1, 3), 30);
+    EXPECT_EQ(Raised([&] { this->Table().ReadByte(1, 4); }), FailureCode::InputEndsBeforeStop);
     for (std::int32_t bad : {0, -1}) {
-        EXPECT_EQ(Raised([&] { this->table().ReadByte(1, bad); }), FailureCode::BadFilePosition);
-        EXPECT_EQ(Raised([&] { this->table().WriteByte(2, bad, 1); }),
+        EXPECT_EQ(Raised([&] { this->Table().ReadByte(1, bad); }), FailureCode::BadFilePosition);
+        EXPECT_EQ(Raised([&] { this->Table().WriteByte(2, bad, 1); }),
                   FailureCode::BadFilePosition);
     }
     // Reading needs a read number, writing a write number.
-    EXPECT_EQ(Raised([&] { this->table().ReadByte(2, 1); }), FailureCode::BadFileNumber);
-    EXPECT_EQ(Raised([&] { this->table().WriteByte(1, 1, 0); }), FailureCode::BadFileNumber);
+    EXPECT_EQ(Raised([&] { this->Table().ReadByte(2, 1); }), FailureCode::BadFileNumber);
+    EXPECT_EQ(Raised([&] { this->Table().WriteByte(1, 1, 0); }), FailureCode::BadFileNumber);
 
-    this->table().WriteByte(2, 4, 0xAB);
-    this->table().WriteByte(2, 2, 0xCD);
-    this->table().Flush(2);
-    EXPECT_EQ(this->table().Length(2), 4);
-    this->table().Close(2);
+    this->Table().WriteByte(2, 4, 0xAB);
+    this->Table().WriteByte(2, 2, 0xCD);
+    this->Table().Flush(2);
+    EXPECT_EQ(this->Table().Length(2), 4);
+    this->Table().Close(2);
     EXPECT_EQ(this->h.Get(out), (Bytes{0, 0xCD, 0, 0xAB}));
 }
 
@@ -164,11 +164,11 @@ std::pair<Bytes, std::optional<FailureCode>> ByteLoop(const Bytes& input, Bytes 
         if (inPos <= 0 || outPos <= 0) {
             return {output, FailureCode::BadFilePosition};
         }
-        const auto from = static_cast<std::size_t>(inPos - 1 + i);
+        const auto from = static_cast<std::size_t>(std::int64_t{inPos} - 1 + i);
         if (from >= input.size()) {
             return {output, FailureCode::InputEndsBeforeStop};
         }
-        const auto to = static_cast<std::size_t>(outPos - 1 + i);
+        const auto to = static_cast<std::size_t>(std::int64_t{outPos} - 1 + i);
         output.resize(std::max(output.size(), to + 1), 0);
         output[to] = input[from];
     }
@@ -195,7 +195,8 @@ const CopyCase kCopyCases[] = {
     {"stops at the end after a piece", kMiB + 10, 0, 5, 3, 2 * kMiB},
     {"starts past the end of the input", 10, 4, 50, 2, 5},
     {"gap before the output position", 20, 10, 1, 100, 20},
-    {"inside a longer output", 2 * kMiB, 3 * kMiB, 9, kMiB - 5, kMiB + 10},
+    {"inside a longer output", 2 * std::size_t{kMiB}, 3 * std::size_t{kMiB}, 9, kMiB - 5,
+     kMiB + 10},
     {"nothing to copy", 10, 5, 1, 1, 0},
     {"input position zero", 10, 5, 0, 1, 3},
     {"output position negative", 10, 5, 1, -1, 3},
@@ -214,12 +215,12 @@ TYPED_TEST(FileTableContract, CopyBytesDoesWhatTheByteLoopDoes) {
         this->h.Put(out, existing);
         const auto [expected, failure] = ByteLoop(input, existing, c.inPos, c.outPos, c.count);
 
-        this->table().Open(1, in, FileAccess::Read);
-        this->table().Open(2, out, FileAccess::Write);
-        EXPECT_EQ(Raised([&] { this->table().CopyBytes(1, c.inPos, 2, c.outPos, c.count); }),
+        this->Table().Open(1, in, FileAccess::Read);
+        this->Table().Open(2, out, FileAccess::Write);
+        EXPECT_EQ(Raised([&] { this->Table().CopyBytes(1, c.inPos, 2, c.outPos, c.count); }),
                   failure);
-        this->table().Close(1);
-        this->table().Close(2);
+        this->Table().Close(1);
+        this->Table().Close(2);
         EXPECT_TRUE(this->h.Get(out) == expected) << "output differs from the byte loop";
     }
 }
@@ -229,14 +230,14 @@ TYPED_TEST(FileTableContract, CopyBytesMeetsABadOutputOnlyAfterTheFirstRead) {
     const auto full = this->h.Path("full");
     this->h.Put(empty, {});
     this->h.Put(full, Bytes{1, 2});
-    this->table().Open(1, empty, FileAccess::Read);
-    this->table().Open(2, full, FileAccess::Read);
-    EXPECT_EQ(Raised([&] { this->table().CopyBytes(1, 1, 9, 1, 1); }),
+    this->Table().Open(1, empty, FileAccess::Read);
+    this->Table().Open(2, full, FileAccess::Read);
+    EXPECT_EQ(Raised([&] { this->Table().CopyBytes(1, 1, 9, 1, 1); }),
               FailureCode::InputEndsBeforeStop);
-    EXPECT_EQ(Raised([&] { this->table().CopyBytes(2, 1, 9, 1, 1); }), FailureCode::BadFileNumber);
-    EXPECT_EQ(Raised([&] { this->table().CopyBytes(2, 1, 1, 1, 1); }),
+    EXPECT_EQ(Raised([&] { this->Table().CopyBytes(2, 1, 9, 1, 1); }), FailureCode::BadFileNumber);
+    EXPECT_EQ(Raised([&] { this->Table().CopyBytes(2, 1, 1, 1, 1); }),
               FailureCode::BadFileNumber); // 1 is open, but for reading
-    EXPECT_EQ(Raised([&] { this->table().CopyBytes(9, 1, 2, 1, 1); }), FailureCode::BadFileNumber);
+    EXPECT_EQ(Raised([&] { this->Table().CopyBytes(9, 1, 2, 1, 1); }), FailureCode::BadFileNumber);
 }
 
 } // namespace

@@ -328,7 +328,8 @@ TEST_F(PosixFileTableTest, NoDescriptorOutlivesItsOpen) {
             table.Open(2, path, FileAccess::Read);
             other.CloseAll();
             table.Close(2);
-            table.Open(3 + round, folder.Path("new" + std::to_string(round)), FileAccess::Write);
+            table.Open(static_cast<runtime::FileNumber>(3 + round),
+                       folder.Path("new" + std::to_string(round)), FileAccess::Write);
         }
         table.CloseAll();
         other.Open(5, path, FileAccess::Write); // left for the destructor
