@@ -41,7 +41,8 @@ class frmMain : public QDialog {
     /// Whether the unload has run.
     bool Unloaded() const { return unloaded_; }
 
-  public slots:
+    // `slots` is empty to the compiler but marks the section for moc.
+  public slots: // NOLINT(readability-redundant-access-specifiers)
     /// A close request from outside the window (a signal, the session
     /// ending, the application quitting): an open message box is dismissed
     /// first, so the request never waits for the user, then the window

@@ -79,6 +79,8 @@ std::string TextFor(std::int32_t value, std::mt19937_64& rng) {
     const std::int64_t wide = value;
     const auto magnitude = static_cast<std::uint64_t>(wide < 0 ? -wide : wide);
     std::string sign;
+    // "-0" is its own case: merged with the first, it would change the order of draws.
+    // NOLINTNEXTLINE(bugprone-branch-clone)
     if (value < 0) {
         sign = "-";
     } else if (Chance(rng, 0.1)) {

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <stdlib.h>
+#include <stdlib.h> // NOLINT(modernize-deprecated-headers): POSIX declares mkdtemp here
 
 #include <chrono>
 #include <cstdint>
