@@ -11,6 +11,7 @@ TAVMAR_PACKAGES=(
     desktop-file-utils
     dpkg-dev
     clang libclang-rt-14-dev
+    clang-tidy cppcheck
 )
 
 tavmar_missing_packages() {
