@@ -12,6 +12,7 @@ TAVMAR_PACKAGES=(
     dpkg-dev
     clang libclang-rt-14-dev
     clang-tidy cppcheck
+    strace procps
 )
 
 tavmar_missing_packages() {

@@ -1,0 +1,118 @@
+// The remembered fields with a damaged per-user settings file or folder:
+// loading gives the defaults and never fails; saving either works or raises
+// a Failure (which the window prints on its way out).
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <optional>
+
+#include "FaultRig.h"
+#include "runtime/QtSettingsStore.h"
+#include "settings/RememberedFields.h"
+
+namespace tavmar::faults {
+namespace {
+
+using testfiles::Pattern;
+using testfiles::TempFolder;
+using testfiles::WriteFile;
+
+/// Sets XDG_CONFIG_HOME for one scope.
+class ConfigHome {
+  public:
+    explicit ConfigHome(const std::string& path) {
+        if (const char* old = std::getenv("XDG_CONFIG_HOME")) {
+            saved_ = old;
+        }
+        ::setenv("XDG_CONFIG_HOME", path.c_str(), 1);
+    }
+    ~ConfigHome() {
+        if (saved_) {
+            ::setenv("XDG_CONFIG_HOME", saved_->c_str(), 1);
+        } else {
+            ::unsetenv("XDG_CONFIG_HOME");
+        }
+    }
+    ConfigHome(const ConfigHome&) = delete;
+    ConfigHome& operator=(const ConfigHome&) = delete;
+
+  private:
+    std::optional<std::string> saved_;
+};
+
+TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
+    enum class Damage { FileIsADirectory, Malformed, Binary, FolderIsAFile };
+    struct Case {
+        const char* name;
+        Damage damage;
+        bool saveWorks;
+    };
+    const Case cases[] = {
+        {"a directory where the file goes", Damage::FileIsADirectory, false},
+        {"malformed text", Damage::Malformed, true},
+        {"binary bytes", Damage::Binary, true},
+        {"a regular file where the folder goes", Damage::FolderIsAFile, false},
+    };
+    const std::string app = settings::kApplicationName;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TempFolder config;
+        const ConfigHome home(config.Path(""));
+        const std::string folder = config.Path(app);
+        const std::string file = (std::filesystem::path(folder) / (app + ".ini")).string();
+        if (c.damage == Damage::FolderIsAFile) {
+            WriteFile(folder, Pattern(10));
+        } else {
+            ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+        }
+        switch (c.damage) {
+        case Damage::FileIsADirectory:
+            ASSERT_EQ(::mkdir(file.c_str(), 0700), 0);
+            break;
+        case Damage::Malformed: {
+            const std::string text = "[V0.2\nInputFile\n==\n[[V0.2]]]\nOutputFile=\"unclosed\n";
+            WriteFile(file, Bytes(text.begin(), text.end()));
+            break;
+        }
+        case Damage::Binary:
+            WriteFile(file, Pattern(3000, 42));
+            break;
+        case Damage::FolderIsAFile:
+            break;
+        }
+
+        runtime::QtSettingsStore store;
+        fakes::FakeControls controls;
+        for (auto name : {control::kInputFile, control::kInputFileStart, control::kInputFileStop,
+                          control::kOutputFile, control::kOutputFileStart}) {
+            controls.SetText(name, "before");
+        }
+        ASSERT_NO_THROW(settings::LoadFields(store, controls));
+        EXPECT_EQ(controls.Text(control::kInputFile), "");
+        EXPECT_EQ(controls.Text(control::kInputFileStart), "1");
+        EXPECT_EQ(controls.Text(control::kInputFileStop), "0");
+        EXPECT_EQ(controls.Text(control::kOutputFile), "");
+        EXPECT_EQ(controls.Text(control::kOutputFileStart), "1");
+
+        controls.SetText(control::kInputFile, "/saved/input");
+        if (c.saveWorks) {
+            ASSERT_NO_THROW(settings::SaveFields(store, controls));
+            const Bytes saved = testfiles::ReadFile(file); // on disk, not in Qt's cache
+            EXPECT_NE(std::string(saved.begin(), saved.end()).find("InputFile=/saved/input"),
+                      std::string::npos);
+        } else {
+            try {
+                settings::SaveFields(store, controls);
+                ADD_FAILURE() << "saving raised nothing";
+            } catch (const runtime::Failure& failure) {
+                EXPECT_EQ(failure.Code(), runtime::FailureCode::SettingsError);
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace tavmar::faults
