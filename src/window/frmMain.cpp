@@ -75,7 +75,8 @@ QGroupBox* MakeFrame(QWidget* window, const char* name, const char* title, const
 
 frmMain::frmMain(runtime::FileTable& files, runtime::SettingsStore& store, QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+                          Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                          Qt::WindowCloseButtonHint),
       files_(files), store_(store), controls_(*this), messages_(*this),
       copy_(files, controls_, messages_) {
     BuildControls();
@@ -86,7 +87,8 @@ frmMain::frmMain(runtime::FileTable& files, runtime::SettingsStore& store, QWidg
 void frmMain::BuildControls() {
     InitWindowResources();
     setObjectName(QStringLiteral("frmMain"));
-    setFixedSize(Twips(0, 0, 4680, 2610).size());
+    // A sizable window whose controls stay where they are: there is no layout.
+    resize(Twips(0, 0, 4680, 2610).size());
 
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/tavmar-velmora-16.png"), QSize(16, 16));

@@ -9,31 +9,38 @@ namespace {
 
 using Layout = WindowFixture;
 
-TEST_F(Layout, ControlsSitAtTheirTwipsPositionsInAFixedWindow) {
+TEST_F(Layout, ControlsSitAtTheirTwipsPositionsWhateverTheWindowSize) {
     struct Place {
         const char* name;
         const char* parent;
         int left, top, width, height;
     };
-    for (const Place& p :
-         std::initializer_list<Place>{{"fraInputFile", "frmMain", 120, 0, 4455, 975},
-                                      {"txtInputFile", "fraInputFile", 120, 240, 4215, 285},
-                                      {"txtInputFileStart", "fraInputFile", 120, 600, 1215, 285},
-                                      {"txtInputFileStop", "fraInputFile", 3000, 600, 1335, 285},
-                                      {"fraOutputFile", "frmMain", 120, 1080, 4455, 975},
-                                      {"txtOutputFile", "fraOutputFile", 120, 240, 4215, 285},
-                                      {"txtOutputFileStart", "fraOutputFile", 120, 600, 1215, 285},
-                                      {"cmdStart", "frmMain", 120, 2160, 1335, 375},
-                                      {"cmdAbort", "frmMain", 1560, 2160, 1455, 375},
-                                      {"cmdExit", "frmMain", 3120, 2160, 1455, 375}}) {
-        QWidget* widget = Get(p.name);
-        ASSERT_NE(widget, nullptr) << p.name;
-        EXPECT_EQ(widget->parentWidget()->objectName(), p.parent) << p.name;
-        EXPECT_EQ(widget->geometry(), QRect(p.left / 15, p.top / 15, p.width / 15, p.height / 15))
-            << p.name;
-    }
+    const std::initializer_list<Place> places{
+        {"fraInputFile", "frmMain", 120, 0, 4455, 975},
+        {"txtInputFile", "fraInputFile", 120, 240, 4215, 285},
+        {"txtInputFileStart", "fraInputFile", 120, 600, 1215, 285},
+        {"txtInputFileStop", "fraInputFile", 3000, 600, 1335, 285},
+        {"fraOutputFile", "frmMain", 120, 1080, 4455, 975},
+        {"txtOutputFile", "fraOutputFile", 120, 240, 4215, 285},
+        {"txtOutputFileStart", "fraOutputFile", 120, 600, 1215, 285},
+        {"cmdStart", "frmMain", 120, 2160, 1335, 375},
+        {"cmdAbort", "frmMain", 1560, 2160, 1455, 375},
+        {"cmdExit", "frmMain", 3120, 2160, 1455, 375}};
     EXPECT_EQ(window->size(), QSize(312, 174));
-    EXPECT_EQ(window->minimumSize(), window->maximumSize());
+    // The window can be resized; that moves and sizes none of its controls.
+    for (const QSize size : {QSize(312, 174), QSize(640, 480), QSize(200, 100)}) {
+        window->resize(size);
+        QApplication::processEvents();
+        EXPECT_EQ(window->size(), size);
+        for (const Place& p : places) {
+            QWidget* widget = Get(p.name);
+            ASSERT_NE(widget, nullptr) << p.name;
+            EXPECT_EQ(widget->parentWidget()->objectName(), p.parent) << p.name;
+            EXPECT_EQ(widget->geometry(),
+                      QRect(p.left / 15, p.top / 15, p.width / 15, p.height / 15))
+                << p.name << " at window size " << size.width() << "x" << size.height();
+        }
+    }
 }
 
 TEST_F(Layout, OpensIdleWithCaptionIconAndDescribedFields) {
