@@ -51,6 +51,16 @@ void FakeControls::SetText(std::string_view name, const std::string& text) {
     Find(name).text = text;
 }
 
+void FakeControls::SetFields(const std::string& input, const std::string& start,
+                             const std::string& stop, const std::string& output,
+                             const std::string& outputStart) {
+    SetText(control::kInputFile, input);
+    SetText(control::kInputFileStart, start);
+    SetText(control::kInputFileStop, stop);
+    SetText(control::kOutputFile, output);
+    SetText(control::kOutputFileStart, outputStart);
+}
+
 int FakeControls::Interval(std::string_view name) const {
     return Find(name).interval;
 }

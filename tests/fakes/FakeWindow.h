@@ -31,6 +31,11 @@ class FakeControls : public runtime::WindowControls {
     int Interval(std::string_view name) const override;
     void SetInterval(std::string_view name, int milliseconds) override;
 
+    /// Types the five fields of a copy: input file, its start and stop,
+    /// output file and its start.
+    void SetFields(const std::string& input, const std::string& start, const std::string& stop,
+                   const std::string& output, const std::string& outputStart);
+
   private:
     struct Control {
         bool enabled = true;

@@ -84,7 +84,7 @@ TEST_F(CopyFaultTest, DiskFillingInTheMiddleOfABlockKeepsWhatFitted) {
     const Bytes input = Pattern(kBlock + 2 * kMiB, 3);
     WriteFile(folder.Path("in"), input);
     const std::string out = folder.Path("small/out");
-    rig.SetFields(folder.Path("in"), "1", "0", out, "1");
+    rig.controls.SetFields(folder.Path("in"), "1", "0", out, "1");
     rig.op.StartOperation();
     rig.TickToEnd();
 
@@ -97,7 +97,7 @@ TEST_F(CopyFaultTest, DiskFillingInTheMiddleOfABlockKeepsWhatFitted) {
 
 TEST_F(CopyFaultTest, DevFullAsOutputIsADiskFullMessage) {
     WriteFile(folder.Path("in"), Pattern(5000));
-    rig.SetFields(folder.Path("in"), "1", "0", "/dev/full", "1");
+    rig.controls.SetFields(folder.Path("in"), "1", "0", "/dev/full", "1");
     rig.op.StartOperation();
     rig.TickToEnd();
     ExpectCleanEnd(CopyError(FailureCode::DiskFull));
@@ -122,7 +122,7 @@ TEST_F(CopyFaultTest, FileSizeLimitStopsTheCopyWithAMessageNotASignal) {
         }
         const int before = OpenDescriptors();
         CopyRig child;
-        child.SetFields(folder.Path("in"), "1", "0", out, "1");
+        child.controls.SetFields(folder.Path("in"), "1", "0", out, "1");
         child.op.StartOperation();
         child.TickToEnd();
         std::fprintf(stderr, "messages=%zu;text=%s;idle=%d;descriptors=%d\n",
@@ -173,7 +173,7 @@ TEST_F(CopyFaultTest, InputChangedBetweenTicksStopsWithOnlyOldBytesWritten) {
         const std::string out = folder.Path("out");
         WriteFile(in, input);
         WriteFile(out, existing);
-        fresh.SetFields(in, "5", "0", out, "1001");
+        fresh.controls.SetFields(in, "5", "0", out, "1001");
         fresh.op.StartOperation();
         fresh.TickToEnd([&](int tick) {
             if (tick == 1) {
@@ -234,7 +234,7 @@ TEST_F(CopyFaultTest, DeviceErrorPartWayThroughABlockKeepsTheBytesBeforeIt) {
                               : std::uniform_int_distribution<std::int32_t>(0, count - 1)(random);
             return FaultyFileTable::CopyFault{bytesBefore, runtime::FailureFromErrno(fault.error)};
         };
-        fresh.SetFields(in, "3", "0", out, "2049");
+        fresh.controls.SetFields(in, "3", "0", out, "2049");
         fresh.op.StartOperation();
         fresh.TickToEnd();
 
@@ -255,7 +255,7 @@ TEST_F(CopyFaultTest, FlushFailingAtTheEndIsACopyErrorWithEveryByteKept) {
     const Bytes input = Pattern(3 * kMiB, 9);
     WriteFile(folder.Path("in"), input);
     rig.files.flushFault = [](runtime::FileNumber) { return Failure(FailureCode::DeviceError); };
-    rig.SetFields(folder.Path("in"), "1", "0", folder.Path("out"), "1");
+    rig.controls.SetFields(folder.Path("in"), "1", "0", folder.Path("out"), "1");
     rig.op.StartOperation();
     rig.TickToEnd();
     ExpectCleanEnd(CopyError(FailureCode::DeviceError));
@@ -276,7 +276,7 @@ TEST_F(CopyFaultTest, FlushAndCloseFailingReportBothAndLeaveNothingOpen) {
         }
         return std::nullopt;
     };
-    rig.SetFields(folder.Path("in"), "1", "0", folder.Path("out"), "1");
+    rig.controls.SetFields(folder.Path("in"), "1", "0", folder.Path("out"), "1");
     rig.op.StartOperation();
     rig.TickToEnd();
     ASSERT_EQ(rig.messages.shown.size(), 2u);

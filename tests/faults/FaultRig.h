@@ -16,13 +16,15 @@
 
 #include "copy/CopyOperation.h"
 #include "fakes/FakeWindow.h"
+#include "fakes/TempFolder.h"
+#include "fakes/TestFiles.h"
 #include "runtime/Failure.h"
 #include "runtime/PosixFileTable.h"
-#include "runtime/TempFolder.h"
 
 namespace tavmar::faults {
 
 using testfiles::Bytes;
+using testfiles::OpenDescriptors;
 namespace control = runtime::control;
 
 inline const std::string kErrorCaption = "Tavmar Velmora 0.2.0 - Error";
@@ -32,15 +34,6 @@ inline const std::string kOpenError = "Error opening input/output file";
 inline std::string CopyError(runtime::FailureCode code) {
     return "Error #" + std::to_string(static_cast<int>(code)) + " (" +
            runtime::DescriptionOf(code) + ") occurred while copying";
-}
-
-inline int OpenDescriptors() {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++count;
-    }
-    return count;
 }
 
 /// VmRSS of this process in KiB, or -1 when /proc does not tell.
@@ -128,15 +121,6 @@ struct CopyRig {
     fakes::FakeControls controls;
     fakes::FakeMessageBox messages;
     copy::CopyOperation op{files, controls, messages};
-
-    void SetFields(const std::string& input, const std::string& start, const std::string& stop,
-                   const std::string& output, const std::string& outputStart) {
-        controls.SetText(control::kInputFile, input);
-        controls.SetText(control::kInputFileStart, start);
-        controls.SetText(control::kInputFileStop, stop);
-        controls.SetText(control::kOutputFile, output);
-        controls.SetText(control::kOutputFileStart, outputStart);
-    }
 
     /// Ticks a started operation until it ends (at most `maxTicks`);
     /// `betweenTicks(n)` runs after tick n while it still operates.

@@ -47,7 +47,7 @@ TEST(LongUseTest, ThousandOperationsLeaveNoDescriptorAndNoMemoryBehind) {
     };
     const auto startAndTick = [&](const std::string& i, const std::string& a, const std::string& b,
                                   const std::string& o, const std::string& at) {
-        rig.SetFields(i, a, b, o, at);
+        rig.controls.SetFields(i, a, b, o, at);
         rig.op.StartOperation();
         rig.TickToEnd();
     };
@@ -74,7 +74,7 @@ TEST(LongUseTest, ThousandOperationsLeaveNoDescriptorAndNoMemoryBehind) {
          CopyError(FailureCode::DiskFull)},
         {"aborted",
          [&] {
-             rig.SetFields(in, "1", "0", out, "1");
+             rig.controls.SetFields(in, "1", "0", out, "1");
              rig.op.StartOperation();
              rig.op.AbortOperation();
          },

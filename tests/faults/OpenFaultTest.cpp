@@ -98,7 +98,7 @@ class OpenFaultTest : public ::testing::Test {
         const int descriptors = OpenDescriptors();
         const auto names = Names(folder.Path(""));
         CopyRig rig;
-        rig.SetFields(input, "1", stop, output, "1");
+        rig.controls.SetFields(input, "1", stop, output, "1");
         rig.op.StartOperation();
         rig.ExpectOnlyError(kOpenError);
         EXPECT_TRUE(rig.Idle());
@@ -137,7 +137,7 @@ TEST_F(OpenFaultTest, LockHeldByAnotherProcessRefusesTheStart) {
     }
     // Once the other process let go, the same start works.
     CopyRig rig;
-    rig.SetFields(in, "1", "0", out, "1");
+    rig.controls.SetFields(in, "1", "0", out, "1");
     rig.op.StartOperation();
     rig.TickToEnd();
     ASSERT_EQ(rig.messages.shown.size(), 1u);
@@ -198,7 +198,7 @@ TEST_F(OpenFaultTest, InputPast2GiBNeedsAnExplicitStop) {
 
     // The last 647 positions a 32-bit stop can reach, explicitly.
     CopyRig rig;
-    rig.SetFields(in, "2147483001", "2147483647", out, "1");
+    rig.controls.SetFields(in, "2147483001", "2147483647", out, "1");
     rig.op.StartOperation();
     rig.TickToEnd();
     ASSERT_EQ(rig.messages.shown.size(), 1u);

@@ -74,7 +74,7 @@ TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
             break;
         case Damage::Malformed: {
             const std::string text = "[V0.2\nInputFile\n==\n[[V0.2]]]\nOutputFile=\"unclosed\n";
-            WriteFile(file, Bytes(text.begin(), text.end()));
+            testfiles::WriteText(file, text);
             break;
         }
         case Damage::Binary:

@@ -6,8 +6,9 @@
 #include <algorithm>
 #include <string>
 
-#include "TempFolder.h"
 #include "fakes/FakeFileTable.h"
+#include "fakes/TempFolder.h"
+#include "fakes/TestFiles.h"
 #include "runtime/PosixFileTable.h"
 
 namespace tavmar::testfiles {

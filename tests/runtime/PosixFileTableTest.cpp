@@ -16,7 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "TempFolder.h"
+#include "fakes/TempFolder.h"
+#include "fakes/TestFiles.h"
 #include "runtime/PosixFileTable.h"
 
 namespace tavmar::testfiles {
@@ -297,15 +298,6 @@ TEST_F(PosixFileTableTest, CopyBetweenFileSystemsFallsBackToTheBuffer) {
               FailureCode::InputEndsBeforeStop);
     table.Close(1);
     EXPECT_TRUE(ReadFile(out) == Bytes(input.begin() + 1, input.end()));
-}
-
-int OpenDescriptors() {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++count;
-    }
-    return count;
 }
 
 TEST_F(PosixFileTableTest, NoDescriptorOutlivesItsOpen) {
