@@ -10,6 +10,7 @@
 
 #include "fakes/FakeFileTable.h"
 #include "fakes/FakeWindow.h"
+#include "fakes/TestFiles.h"
 #include "runtime/Failure.h"
 
 namespace {
@@ -22,33 +23,15 @@ using tavmar::fakes::FakeMessageBox;
 using tavmar::runtime::Failure;
 using tavmar::runtime::FailureCode;
 using tavmar::runtime::MessageIcon;
+using tavmar::testfiles::LcgPattern;
 namespace control = tavmar::runtime::control;
 
 constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
 const std::string kErrorCaption = "Tavmar Velmora 0.2.0 - Error";
 const std::string kInfoCaption = "Tavmar Velmora 0.2.0 - Information";
 
-std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t seed = 1) {
-    std::vector<std::uint8_t> bytes(size);
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (auto& b : bytes) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(x >> 16);
-    }
-    return bytes;
-}
-
 class CopyOperationTest : public ::testing::Test {
   protected:
-    void SetFields(const std::string& input, const std::string& start, const std::string& stop,
-                   const std::string& output, const std::string& outputStart) {
-        controls.SetText(control::kInputFile, input);
-        controls.SetText(control::kInputFileStart, start);
-        controls.SetText(control::kInputFileStop, stop);
-        controls.SetText(control::kOutputFile, output);
-        controls.SetText(control::kOutputFileStart, outputStart);
-    }
-
     /// Starts with the given fields and ticks until the operation ends,
     /// returning how many ticks it took.
     int RunToEnd(int maxTicks = 10) {
@@ -87,8 +70,8 @@ class CopyOperationTest : public ::testing::Test {
 // --- Refused starts -------------------------------------------------------
 
 TEST_F(CopyOperationTest, BackwardRangeIsRefusedBeforeAnyFileIsOpened) {
-    files.files["in"] = Pattern(100);
-    SetFields("in", "10", "9", "out", "1");
+    files.files["in"] = LcgPattern(100);
+    controls.SetFields("in", "10", "9", "out", "1");
     op.StartOperation();
     ExpectOnlyMessage("InputFileStop must be greater than InputFileStart or 0",
                       MessageIcon::Exclamation, kErrorCaption);
@@ -97,13 +80,13 @@ TEST_F(CopyOperationTest, BackwardRangeIsRefusedBeforeAnyFileIsOpened) {
 }
 
 TEST_F(CopyOperationTest, ConversionFailureInAnyFieldIsRefused) {
-    files.files["in"] = Pattern(10);
+    files.files["in"] = LcgPattern(10);
     const std::vector<std::vector<std::string>> rows = {
         {"abc", "0", "1"}, {"", "0", "1"}, {"1", "2147483648", "1"},
         {"1", "0", "x"},   {"1", "0", ""}, {"1", "1e2", "1"}};
     for (const auto& row : rows) {
         messages.shown.clear();
-        SetFields("in", row[0], row[1], "out", row[2]);
+        controls.SetFields("in", row[0], row[1], "out", row[2]);
         op.StartOperation();
         ExpectOnlyMessage("Error converting start/stop values", MessageIcon::Exclamation,
                           kErrorCaption);
@@ -113,7 +96,7 @@ TEST_F(CopyOperationTest, ConversionFailureInAnyFieldIsRefused) {
 }
 
 TEST_F(CopyOperationTest, MissingInputIsRefusedAndTheOutputIsNotCreated) {
-    SetFields("missing", "1", "0", "out", "1");
+    controls.SetFields("missing", "1", "0", "out", "1");
     op.StartOperation();
     ExpectOnlyMessage("Error opening input/output file", MessageIcon::Exclamation, kErrorCaption);
     ExpectIdle();
@@ -121,48 +104,48 @@ TEST_F(CopyOperationTest, MissingInputIsRefusedAndTheOutputIsNotCreated) {
 }
 
 TEST_F(CopyOperationTest, LockedOutputIsRefusedAndTheInputIsClosedAgain) {
-    files.files["in"] = Pattern(10);
-    files.files["out"] = Pattern(5, 7);
+    files.files["in"] = LcgPattern(10);
+    files.files["out"] = LcgPattern(5, 7);
     files.Open(200, "out", tavmar::runtime::FileAccess::Write); // another holder
-    SetFields("in", "1", "0", "out", "1");
+    controls.SetFields("in", "1", "0", "out", "1");
     op.StartOperation();
     ExpectOnlyMessage("Error opening input/output file", MessageIcon::Exclamation, kErrorCaption);
     EXPECT_EQ(files.OpenCount(), 1); // only the other holder's
-    EXPECT_EQ(files.files["out"], Pattern(5, 7));
+    EXPECT_EQ(files.files["out"], LcgPattern(5, 7));
     EXPECT_TRUE(controls.IsEnabled(control::kStart));
     EXPECT_TRUE(controls.IsEnabled(control::kExit));
 }
 
 TEST_F(CopyOperationTest, SameFileAsInputAndOutputIsRefusedUntouched) {
-    files.files["same"] = Pattern(10);
-    SetFields("same", "1", "0", "same", "5");
+    files.files["same"] = LcgPattern(10);
+    controls.SetFields("same", "1", "0", "same", "5");
     op.StartOperation();
     ExpectOnlyMessage("Error opening input/output file", MessageIcon::Exclamation, kErrorCaption);
     ExpectIdle();
-    EXPECT_EQ(files.files["same"], Pattern(10));
+    EXPECT_EQ(files.files["same"], LcgPattern(10));
 }
 
 TEST_F(CopyOperationTest, NoFreeFileNumberIsAnOpenFailure) {
-    files.files["in"] = Pattern(10);
+    files.files["in"] = LcgPattern(10);
     files.beforeEach = [](std::string_view op, auto, auto) {
         if (op == "Next") {
             throw Failure(FailureCode::TooManyFiles);
         }
     };
-    SetFields("in", "1", "0", "out", "1");
+    controls.SetFields("in", "1", "0", "out", "1");
     op.StartOperation();
     ExpectOnlyMessage("Error opening input/output file", MessageIcon::Exclamation, kErrorCaption);
     ExpectIdle();
 }
 
 TEST_F(CopyOperationTest, StartUsesTheFieldsAsTheyWereWhenStartWasPressed) {
-    files.files["in"] = Pattern(10);
-    SetFields("in", "2", "4", "out", "3");
+    files.files["in"] = LcgPattern(10);
+    controls.SetFields("in", "2", "4", "out", "3");
     op.StartOperation();
     ASSERT_TRUE(op.State().Operating);
-    SetFields("other", "1", "1", "elsewhere", "1"); // typed during the operation
+    controls.SetFields("other", "1", "1", "elsewhere", "1"); // typed during the operation
     op.OperateTick();
-    const auto in = Pattern(10);
+    const auto in = LcgPattern(10);
     EXPECT_EQ(files.files["out"], (std::vector<std::uint8_t>{0, 0, in[1], in[2], in[3]}));
     EXPECT_EQ(files.files.count("elsewhere"), 0u);
 }
@@ -170,8 +153,8 @@ TEST_F(CopyOperationTest, StartUsesTheFieldsAsTheyWereWhenStartWasPressed) {
 // --- Button and timer states ----------------------------------------------
 
 TEST_F(CopyOperationTest, StartArmsTheTimerAndSwitchesTheButtonsInOrder) {
-    files.files["in"] = Pattern(10);
-    SetFields("in", "1", "0", "out", "1");
+    files.files["in"] = LcgPattern(10);
+    controls.SetFields("in", "1", "0", "out", "1");
     op.StartOperation();
     EXPECT_TRUE(op.State().Operating);
     EXPECT_EQ(op.State().BlockSize, kBlockSize);
@@ -194,8 +177,8 @@ class TickTable : public CopyOperationTest, public ::testing::WithParamInterface
 
 TEST_P(TickTable, EachTickCopiesOneBlockAndTheLastCompletes) {
     const auto& row = GetParam();
-    files.files["in"] = Pattern(static_cast<std::size_t>(row.rangeSize) + 3);
-    SetFields("in", "2", std::to_string(row.rangeSize + 1), "out", "1");
+    files.files["in"] = LcgPattern(static_cast<std::size_t>(row.rangeSize) + 3);
+    controls.SetFields("in", "2", std::to_string(row.rangeSize + 1), "out", "1");
     op.StartOperation();
     for (std::size_t t = 0; t < row.outputSizeAfterEachTick.size(); ++t) {
         ASSERT_TRUE(op.State().Operating) << "tick " << t;
@@ -218,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(Ranges, TickTable,
 
 TEST_F(CopyOperationTest, StopZeroOnEmptyInputCompletesAtOnceAndCreatesTheOutput) {
     files.files["in"] = {};
-    SetFields("in", "1", "0", "out", "1");
+    controls.SetFields("in", "1", "0", "out", "1");
     EXPECT_EQ(RunToEnd(), 1);
     ExpectOnlyMessage("Operation complete", MessageIcon::Information, kInfoCaption);
     ASSERT_EQ(files.files.count("out"), 1u);
@@ -227,31 +210,31 @@ TEST_F(CopyOperationTest, StopZeroOnEmptyInputCompletesAtOnceAndCreatesTheOutput
 }
 
 TEST_F(CopyOperationTest, StopZeroOnInputShorterThanStartLeavesTheOutputAsItWas) {
-    files.files["in"] = Pattern(5);
-    files.files["out"] = Pattern(20, 9);
-    SetFields("in", "10", "0", "out", "3");
+    files.files["in"] = LcgPattern(5);
+    files.files["out"] = LcgPattern(20, 9);
+    controls.SetFields("in", "10", "0", "out", "3");
     EXPECT_EQ(RunToEnd(), 1);
     ExpectOnlyMessage("Operation complete", MessageIcon::Information, kInfoCaption);
-    EXPECT_EQ(files.files["out"], Pattern(20, 9));
+    EXPECT_EQ(files.files["out"], LcgPattern(20, 9));
 }
 
 TEST_F(CopyOperationTest, OutputStartPastTheEndLeavesAZeroFilledGap) {
-    files.files["in"] = Pattern(4);
+    files.files["in"] = LcgPattern(4);
     files.files["out"] = {9, 9};
-    SetFields("in", "1", "0", "out", "6");
+    controls.SetFields("in", "1", "0", "out", "6");
     RunToEnd();
-    const auto in = Pattern(4);
+    const auto in = LcgPattern(4);
     EXPECT_EQ(files.files["out"],
               (std::vector<std::uint8_t>{9, 9, 0, 0, 0, in[0], in[1], in[2], in[3]}));
 }
 
 TEST_F(CopyOperationTest, LongerOutputChangesOnlyInsideTheRange) {
-    files.files["in"] = Pattern(100);
-    files.files["out"] = Pattern(1000, 3);
-    SetFields("in", "11", "20", "out", "501");
+    files.files["in"] = LcgPattern(100);
+    files.files["out"] = LcgPattern(1000, 3);
+    controls.SetFields("in", "11", "20", "out", "501");
     RunToEnd();
-    auto expected = Pattern(1000, 3);
-    const auto in = Pattern(100);
+    auto expected = LcgPattern(1000, 3);
+    const auto in = LcgPattern(100);
     std::copy(in.begin() + 10, in.begin() + 20, expected.begin() + 500);
     EXPECT_EQ(files.files["out"], expected);
 }
@@ -259,8 +242,8 @@ TEST_F(CopyOperationTest, LongerOutputChangesOnlyInsideTheRange) {
 // --- Abort, late ticks, restart ------------------------------------------
 
 TEST_F(CopyOperationTest, AbortAfterTheFirstTickKeepsExactlyOneBlock) {
-    files.files["in"] = Pattern(kBlock * 2 + 10);
-    SetFields("in", "1", "0", "out", "1");
+    files.files["in"] = LcgPattern(kBlock * 2 + 10);
+    controls.SetFields("in", "1", "0", "out", "1");
     op.StartOperation();
     op.OperateTick();
     op.AbortOperation();
@@ -275,20 +258,20 @@ TEST_F(CopyOperationTest, AbortAfterTheFirstTickKeepsExactlyOneBlock) {
 }
 
 TEST_F(CopyOperationTest, ATickWhileTheCompletionBoxIsOpenDoesNothing) {
-    files.files["in"] = Pattern(3);
+    files.files["in"] = LcgPattern(3);
     int writes = 0;
     files.beforeEach = [&](std::string_view what, auto, auto) { writes += what == "Write"; };
     messages.whileShown = [&](const auto&) { op.OperateTick(); };
-    SetFields("in", "1", "0", "out", "1");
+    controls.SetFields("in", "1", "0", "out", "1");
     RunToEnd();
     EXPECT_EQ(writes, 3);
     EXPECT_EQ(messages.shown.size(), 1u);
 }
 
 TEST_F(CopyOperationTest, RestartAfterCompletionCarriesNothingOver) {
-    files.files["a"] = Pattern(50, 1);
-    files.files["b"] = Pattern(30, 2);
-    SetFields("a", "1", "0", "outA", "1");
+    files.files["a"] = LcgPattern(50, 1);
+    files.files["b"] = LcgPattern(30, 2);
+    controls.SetFields("a", "1", "0", "outA", "1");
     RunToEnd();
     const auto& s = op.State();
     EXPECT_EQ(s.BlockSize, 0);
@@ -301,49 +284,49 @@ TEST_F(CopyOperationTest, RestartAfterCompletionCarriesNothingOver) {
     EXPECT_TRUE(s.InputFileName.empty());
     EXPECT_TRUE(s.OutputFileName.empty());
 
-    SetFields("b", "1", "0", "outB", "1");
+    controls.SetFields("b", "1", "0", "outB", "1");
     RunToEnd();
-    EXPECT_EQ(files.files["outB"], Pattern(30, 2));
-    EXPECT_EQ(files.files["outA"], Pattern(50, 1));
+    EXPECT_EQ(files.files["outB"], LcgPattern(30, 2));
+    EXPECT_EQ(files.files["outA"], LcgPattern(50, 1));
     EXPECT_EQ(messages.shown.size(), 2u);
 }
 
 // --- Failures while copying -----------------------------------------------
 
 TEST_F(CopyOperationTest, WriteFailureEndsTheOperationAndKeepsTheBytesBeforeIt) {
-    files.files["in"] = Pattern(100);
+    files.files["in"] = LcgPattern(100);
     files.beforeEach = [](std::string_view what, auto, std::int32_t position) {
         if (what == "Write" && position == 41) {
             throw Failure(FailureCode::DiskFull);
         }
     };
-    SetFields("in", "1", "0", "out", "1");
+    controls.SetFields("in", "1", "0", "out", "1");
     EXPECT_EQ(RunToEnd(), 1);
     ExpectOnlyMessage("Error #61 (Disk full) occurred while copying", MessageIcon::Exclamation,
                       kErrorCaption);
     ExpectIdle();
-    const auto in = Pattern(100);
+    const auto in = LcgPattern(100);
     EXPECT_EQ(files.files["out"], std::vector<std::uint8_t>(in.begin(), in.begin() + 40));
 }
 
 TEST_F(CopyOperationTest, StopPastTheInputsEndCopiesWhatThereIsThenSaysSo) {
-    files.files["in"] = Pattern(10);
-    SetFields("in", "3", "50", "out", "1");
+    files.files["in"] = LcgPattern(10);
+    controls.SetFields("in", "3", "50", "out", "1");
     RunToEnd();
     ExpectOnlyMessage("Error #62 (Input ends before the stop position) occurred while copying",
                       MessageIcon::Exclamation, kErrorCaption);
     ExpectIdle();
-    const auto in = Pattern(10);
+    const auto in = LcgPattern(10);
     EXPECT_EQ(files.files["out"], std::vector<std::uint8_t>(in.begin() + 2, in.end()));
 }
 
 TEST_F(CopyOperationTest, StartPositionsOfZeroOrBelowFailWithoutWriting) {
-    files.files["in"] = Pattern(10);
+    files.files["in"] = LcgPattern(10);
     for (const auto& [inStart, outStart] : std::vector<std::pair<std::string, std::string>>{
              {"0", "1"}, {"-3", "1"}, {"1", "0"}, {"1", "-7"}}) {
         messages.shown.clear();
         files.files.erase("out");
-        SetFields("in", inStart, "5", "out", outStart);
+        controls.SetFields("in", inStart, "5", "out", outStart);
         RunToEnd();
         ExpectOnlyMessage("Error #63 (Bad file position) occurred while copying",
                           MessageIcon::Exclamation, kErrorCaption);
@@ -382,7 +365,7 @@ class FarPositionTest : public ::testing::Test {
     CopyOperation op{files, controls, messages};
 
     void Run(const std::string& start, const std::string& stop, const std::string& outStart) {
-        files.files["in"] = Pattern(10);
+        files.files["in"] = LcgPattern(10);
         controls.SetText(control::kInputFile, "in");
         controls.SetText(control::kInputFileStart, start);
         controls.SetText(control::kInputFileStop, stop);
@@ -424,8 +407,8 @@ TEST_F(FarPositionTest, OutputPositionPastTheLargestFailsBeforeWritingThere) {
 // --- Failures while tearing down ------------------------------------------
 
 TEST_F(CopyOperationTest, InputCloseFailureIsReportedThenCompletionStillFollows) {
-    files.files["in"] = Pattern(10);
-    SetFields("in", "1", "0", "out", "1");
+    files.files["in"] = LcgPattern(10);
+    controls.SetFields("in", "1", "0", "out", "1");
     op.StartOperation();
     const auto input = op.State().InputFileNumber;
     files.beforeEach = [input](std::string_view what, auto number, auto) {
@@ -451,8 +434,8 @@ TEST_F(CopyOperationTest, InputCloseFailureIsReportedThenCompletionStillFollows)
 }
 
 TEST_F(CopyOperationTest, OutputCloseFailureWithholdsTheCompletionMessage) {
-    files.files["in"] = Pattern(10);
-    SetFields("in", "1", "0", "out", "1");
+    files.files["in"] = LcgPattern(10);
+    controls.SetFields("in", "1", "0", "out", "1");
     op.StartOperation();
     const auto output = op.State().OutputFileNumber;
     files.beforeEach = [output](std::string_view what, auto number, auto) {
@@ -466,13 +449,13 @@ TEST_F(CopyOperationTest, OutputCloseFailureWithholdsTheCompletionMessage) {
 }
 
 TEST_F(CopyOperationTest, FlushFailureAtTheEndIsACopyFailure) {
-    files.files["in"] = Pattern(10);
+    files.files["in"] = LcgPattern(10);
     files.beforeEach = [](std::string_view what, auto, auto) {
         if (what == "Flush") {
             throw Failure(FailureCode::DeviceError);
         }
     };
-    SetFields("in", "1", "0", "out", "1");
+    controls.SetFields("in", "1", "0", "out", "1");
     RunToEnd();
     ExpectOnlyMessage("Error #57 (Device error) occurred while copying", MessageIcon::Exclamation,
                       kErrorCaption);
@@ -480,8 +463,8 @@ TEST_F(CopyOperationTest, FlushFailureAtTheEndIsACopyFailure) {
 }
 
 TEST_F(CopyOperationTest, TimerFailureOnAbortLeavesAbortUsableToTryAgain) {
-    files.files["in"] = Pattern(kBlock + 5);
-    SetFields("in", "1", "0", "out", "1");
+    files.files["in"] = LcgPattern(kBlock + 5);
+    controls.SetFields("in", "1", "0", "out", "1");
     op.StartOperation();
     op.OperateTick();
     bool failOnce = true;
