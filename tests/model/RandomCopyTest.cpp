@@ -10,13 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <stdlib.h> // NOLINT(modernize-deprecated-headers): POSIX declares mkdtemp here
 
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <limits>
 #include <map>
@@ -29,6 +27,8 @@
 #include "FieldText.h"
 #include "copy/CopyOperation.h"
 #include "fakes/FakeWindow.h"
+#include "fakes/TempFolder.h"
+#include "fakes/TestFiles.h"
 #include "runtime/PosixFileTable.h"
 
 namespace {
@@ -44,6 +44,10 @@ using tavmar::model::ModelIcon;
 using tavmar::model::ModelOutcome;
 using tavmar::model::OutputKind;
 using tavmar::runtime::MessageIcon;
+using tavmar::testfiles::OpenDescriptors;
+using tavmar::testfiles::ReadFile;
+using tavmar::testfiles::TempFolder;
+using tavmar::testfiles::WriteFile;
 
 constexpr std::uint64_t kDefaultSeed = 20240611;
 constexpr int kDefaultOperations = 400;
@@ -60,31 +64,6 @@ int OperationsFromEnvironment() {
     return text != nullptr && *text != '\0' ? std::atoi(text) : kDefaultOperations;
 }
 
-/// A fresh folder under $TMPDIR (or /tmp), removed with everything in it.
-class ScratchFolder {
-  public:
-    ScratchFolder() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tavmar-model-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed for " + pattern);
-        }
-        path_ = pattern;
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    fs::path Path(const std::string& name) const { return path_ / name; }
-
-  private:
-    fs::path path_;
-};
-
 Bytes RandomBytes(std::int64_t size, std::mt19937_64& rng) {
     Bytes bytes(static_cast<std::size_t>(size));
     std::size_t i = 0;
@@ -97,29 +76,13 @@ Bytes RandomBytes(std::int64_t size, std::mt19937_64& rng) {
     return bytes;
 }
 
-void WriteWhole(const fs::path& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-        throw std::runtime_error("cannot write " + path.string());
-    }
-}
-
 /// The whole content of a regular file, or nothing when there is none.
 std::optional<Bytes> ReadWhole(const fs::path& path) {
     std::error_code error;
     if (!fs::is_regular_file(path, error)) {
         return std::nullopt;
     }
-    std::ifstream in(path, std::ios::binary);
-    Bytes bytes(static_cast<std::size_t>(fs::file_size(path)));
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!in) {
-        throw std::runtime_error("cannot read " + path.string());
-    }
-    return bytes;
+    return ReadFile(path.string());
 }
 
 /// Empty when equal, otherwise where and how they first differ.
@@ -141,15 +104,6 @@ std::string Difference(const Bytes& got, const Bytes& expected) {
         }
     }
     return text.str();
-}
-
-int OpenDescriptors() {
-    int count = 0;
-    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-        (void)entry;
-        ++count;
-    }
-    return count;
 }
 
 std::int32_t Clamp32(std::int64_t value) {
@@ -318,11 +272,11 @@ class RandomCopyTest : public ::testing::Test {
         inputPath_ = folder_.Path("in put.bin");
         outputPath_ = folder_.Path("out-\xc3\xbc.bin");
         directoryPath_ = folder_.Path("a folder");
-        missingFolderPath_ = folder_.Path("no such folder") / "out.bin";
+        missingFolderPath_ = folder_.Root() / "no such folder" / "out.bin";
         fs::create_directory(directoryPath_);
     }
 
-    ScratchFolder folder_;
+    TempFolder folder_{{}, "tavmar-model"};
     fs::path inputPath_, outputPath_, directoryPath_, missingFolderPath_;
 };
 
@@ -363,7 +317,7 @@ TEST_F(RandomCopyTest, RealFilesAgreeWithTheModel) {
         } else {
             if (!input || inputDraw >= 55) {
                 input = RandomBytes(DrawLength(rng, 0.06), rng);
-                WriteWhole(inputPath_, *input);
+                WriteFile(inputPath_.string(), *input);
             }
             c.input = *input;
         }
@@ -379,7 +333,7 @@ TEST_F(RandomCopyTest, RealFilesAgreeWithTheModel) {
             c.outputKind = OutputKind::Existing;
         } else if (outputDraw < 94) {
             output = RandomBytes(DrawLength(rng, 0.01), rng);
-            WriteWhole(outputPath_, *output);
+            WriteFile(outputPath_.string(), *output);
             c.outputKind = OutputKind::Existing;
         } else if (outputDraw < 96) {
             outputText = inputText;
