@@ -4,7 +4,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <random>
 #include <set>
@@ -17,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes/TempFolder.h"
+#include "fakes/TestFiles.h"
 #include "runtime/Failure.h"
 
 namespace tavmar::runtime {
@@ -32,16 +33,12 @@ constexpr const char* kApp = "Tavmar Velmora";
 class QtSettingsStoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "settings-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
         savedXdg_ = Env("XDG_CONFIG_HOME");
         savedHome_ = Env("HOME");
     }
     void TearDown() override {
         Restore("XDG_CONFIG_HOME", savedXdg_);
         Restore("HOME", savedHome_);
-        fs::remove_all(folder_);
     }
 
     fs::path Path(const std::string& name) const { return folder_ / name; }
@@ -55,19 +52,17 @@ class QtSettingsStoreTest : public ::testing::Test {
     }
 
     static void Write(const fs::path& file, const std::string& bytes) {
-        std::ofstream(file, std::ios::binary) << bytes;
+        testfiles::WriteText(file.string(), bytes);
     }
-    static std::string Read(const fs::path& file) {
-        std::ifstream in(file, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
+    static std::string Read(const fs::path& file) { return testfiles::ReadText(file.string()); }
     static ino_t Inode(const fs::path& file) {
         struct stat info {};
         EXPECT_EQ(::stat(file.c_str(), &info), 0) << file;
         return info.st_ino;
     }
 
-    fs::path folder_;
+    const testfiles::TempFolder temp_{{}, "settings"};
+    const fs::path folder_ = temp_.Root();
 
   private:
     static std::optional<std::string> Env(const char* name) {

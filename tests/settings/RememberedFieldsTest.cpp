@@ -13,6 +13,7 @@
 
 #include "fakes/FakeSettingsStore.h"
 #include "fakes/FakeWindow.h"
+#include "fakes/TempFolder.h"
 #include "runtime/Failure.h"
 #include "runtime/ProgramVersion.h"
 #include "runtime/QtSettingsStore.h"
@@ -166,9 +167,8 @@ TEST(SaveFields, TheFirstFailingSaveRaisesAndStopsTheRest) {
 // in through a second store that reads that file afresh.
 TEST(RememberedFieldsOnDisk, FieldsSurviveASaveAndARestart) {
     namespace fs = std::filesystem;
-    std::string pattern = (fs::temp_directory_path() / "remembered-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    const fs::path folder = pattern;
+    const testfiles::TempFolder temp({}, "remembered");
+    const fs::path& folder = temp.Root();
 
     fakes::FakeControls typed;
     typed.SetText(control::kInputFile, "/data/ü@1;#=,\\x \"q\" ");
@@ -190,7 +190,6 @@ TEST(RememberedFieldsOnDisk, FieldsSurviveASaveAndARestart) {
     for (const auto& [name, key] : kKeys) {
         EXPECT_EQ(restored.Text(name), typed.Text(name)) << key;
     }
-    fs::remove_all(folder);
 }
 
 } // namespace
