@@ -12,7 +12,7 @@ TAVMAR_PACKAGES=(
     dpkg-dev
     clang libclang-rt-14-dev
     clang-tidy cppcheck
-    strace procps
+    strace procps python3 fonts-dejavu-core
 )
 
 tavmar_missing_packages() {
