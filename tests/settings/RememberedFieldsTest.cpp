@@ -67,6 +67,15 @@ TEST(VersionSection, IsMajorDotMinorWithoutRevision) {
     EXPECT_EQ(VersionSection(), "V0.2"); // the version this release ships as
 }
 
+/// The texts a first start shows: no paths, the whole input, position 1.
+void ExpectInitialTexts(const fakes::FakeControls& controls) {
+    EXPECT_EQ(controls.Text(control::kInputFile), "");
+    EXPECT_EQ(controls.Text(control::kInputFileStart), "1");
+    EXPECT_EQ(controls.Text(control::kInputFileStop), "0");
+    EXPECT_EQ(controls.Text(control::kOutputFile), "");
+    EXPECT_EQ(controls.Text(control::kOutputFileStart), "1");
+}
+
 TEST(LoadFields, FirstStartGivesTheInitialTexts) {
     fakes::FakeSettingsStore store;
     fakes::FakeControls controls;
@@ -74,11 +83,7 @@ TEST(LoadFields, FirstStartGivesTheInitialTexts) {
 
     LoadFields(store, controls);
 
-    EXPECT_EQ(controls.Text(control::kInputFile), "");
-    EXPECT_EQ(controls.Text(control::kInputFileStart), "1");
-    EXPECT_EQ(controls.Text(control::kInputFileStop), "0");
-    EXPECT_EQ(controls.Text(control::kOutputFile), "");
-    EXPECT_EQ(controls.Text(control::kOutputFileStart), "1");
+    ExpectInitialTexts(controls);
 }
 
 TEST(LoadFields, ReadsEachKeyFromTheVersionSectionAndKeepsEmptyValues) {
@@ -112,11 +117,7 @@ TEST(LoadFields, OtherVersionsAndApplicationsAreNotSeen) {
 
     LoadFields(store, controls);
 
-    EXPECT_EQ(controls.Text(control::kInputFile), "");
-    EXPECT_EQ(controls.Text(control::kInputFileStart), "1");
-    EXPECT_EQ(controls.Text(control::kInputFileStop), "0");
-    EXPECT_EQ(controls.Text(control::kOutputFile), "");
-    EXPECT_EQ(controls.Text(control::kOutputFileStart), "1");
+    ExpectInitialTexts(controls);
 }
 
 TEST(SaveFields, WritesExactlyTheFiveKeysUnderTheVersionSection) {
