@@ -13,7 +13,13 @@ int main(int argc, char* argv[]) {
     // Past a file size limit a write fails with EFBIG instead of killing us.
     std::signal(SIGXFSZ, SIG_IGN);
 
-    QApplication app(argc, argv);
+    // The program takes no command line. Qt sees only the program's name, so
+    // its own options (-qwindowtitle, -reverse, -style, ...) cannot change
+    // the window; the platform's environment variables still apply.
+    static char fallbackName[] = "tavmar-velmora";
+    int qtArgc = 1;
+    char* qtArgv[] = {argc > 0 && argv[0] != nullptr ? argv[0] : fallbackName, nullptr};
+    QApplication app(qtArgc, qtArgv);
     // The application title; on X11 it is also the WM_CLASS class. Settings
     // do not depend on it: the store names its application itself.
     QApplication::setApplicationName(QString::fromStdString(tavmar::window::ProgramTitle()));

@@ -3,7 +3,8 @@
 #
 #   xvfb-run -a -s "-screen 0 1024x768x24" bash copy_with_keyboard.sh <program> [<desktop entry>]
 #
-# Run 1, fresh settings: types all five fields and copies bytes 101..5000 of a
+# Run 1, fresh settings, started with Qt's -qwindowtitle and -reverse options
+# that it must ignore: types all five fields and copies bytes 101..5000 of a
 # random input into an existing output file at position 3001; the bytes
 # around the copied range must stay as they were.  Exit saves the fields.
 # Run 2: the fields must come back from the settings, so only the output path
@@ -114,8 +115,9 @@ keys() { timeout 10 xdotool key --delay 60 "$@" || fail "xdotool key $*"; }
 type_text() { timeout 20 xdotool type --delay 20 -- "$1" || fail "xdotool type $1"; }
 replace_field() { keys ctrl+a; type_text "$1"; }
 
+# Arguments go to the program, which must not honour any of them.
 start_program() {
-    "$PROGRAM" >"$WORK/program.log" 2>&1 &
+    "$PROGRAM" "$@" >"$WORK/program.log" 2>&1 &
     APP_PID=$!
     MAIN=$(wait_window "${TITLE_RE}\$" 20) || fail "main window \"$TITLE\" did not appear"
     focus_window "$MAIN"
@@ -202,7 +204,8 @@ settings_hold() {
 }
 
 # ---- run 1: fresh settings, every field typed ----
-start_program
+# Qt's own options must not retitle or mirror the window.
+start_program -qwindowtitle Hijacked -reverse
 
 if [ -n "$DESKTOP_ENTRY" ] && ! command -v xprop >/dev/null 2>&1; then
     echo "note: xprop not found, window class not checked"
