@@ -13,6 +13,9 @@ TAVMAR_PACKAGES=(
     clang libclang-rt-14-dev
     clang-tidy cppcheck
     strace procps python3 fonts-dejavu-core
+    file lintian appstream man-db
+    qt6-wayland weston dbus-daemon dbus-bin
+    mount e2fsprogs
 )
 
 tavmar_missing_packages() {
