@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Takes docs/screenshot.png from the real program on a virtual X server, with
-# fresh settings and example values typed into the fields.  When openbox is
+# Takes docs/screenshot.png from the real program on a private virtual X
+# server (tests/display/with_display.sh starts and stops it), with fresh
+# settings and example values typed into the fields.  When openbox is
 # installed it decorates the window, so the picture shows the caption too.
 #
-#   xvfb-run -a -s "-screen 0 1024x768x24" bash docs/make_screenshot.sh \
-#       build/tavmar-velmora docs/screenshot.png
+#   bash docs/make_screenshot.sh build/tavmar-velmora docs/screenshot.png
 set -eu
+if [ "${1:-}" != --on-display ]; then
+    exec bash "$(dirname "$0")/../tests/display/with_display.sh" bash "$0" --on-display "$@"
+fi
+shift
 PROGRAM=${1:?usage: make_screenshot.sh <program> <png>}
 PNG=${2:?usage: make_screenshot.sh <program> <png>}
 WORK=$(mktemp -d /tmp/tavmar-shot.XXXXXX)

@@ -1,4 +1,5 @@
 #include <csignal>
+#include <string_view>
 
 #include <QApplication>
 #include <QString>
@@ -23,6 +24,11 @@ int main(int argc, char* argv[]) {
     // The application title; on X11 it is also the WM_CLASS class. Settings
     // do not depend on it: the store names its application itself.
     QApplication::setApplicationName(QString::fromStdString(tavmar::window::ProgramTitle()));
+    // On Wayland the app_id, which ties the window to the desktop entry; Qt
+    // would take the executable's name, wrong when the program is renamed.
+    const std::string_view desktopId = tavmar::window::kDesktopEntryId;
+    QApplication::setDesktopFileName(
+        QString::fromUtf8(desktopId.data(), static_cast<qsizetype>(desktopId.size())));
 
     tavmar::runtime::PosixFileTable files;
     tavmar::runtime::QtSettingsStore store;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end: drives the real program on an X server with real key events.
 #
-#   xvfb-run -a -s "-screen 0 1024x768x24" bash copy_with_keyboard.sh <program> [<desktop entry>]
+#   tests/display/with_display.sh bash copy_with_keyboard.sh <program> [<desktop entry>]
 #
 # Run 1, fresh settings, started with Qt's -qwindowtitle and -reverse options
 # that it must ignore: types all five fields and copies bytes 101..5000 of a
@@ -11,7 +11,7 @@
 # is retyped (a new file) and the same range lands at 3001 of that file.
 # Given the desktop entry, the window's WM_CLASS must match its StartupWMClass,
 # so desktops can tie the running window to the entry.
-# Exits 77 (skipped) when xdotool or a display is missing.
+# Fails, naming it, when a tool (xdotool, xprop) or the display is missing.
 set -u
 
 PROGRAM=${1:?usage: copy_with_keyboard.sh <path to tavmar-velmora> [<desktop entry>]}
@@ -19,13 +19,12 @@ DESKTOP_ENTRY=${2:-}
 TITLE="Tavmar Velmora 0.2.0"
 TITLE_RE="^Tavmar Velmora 0\.2\.0"
 
-if ! command -v xdotool >/dev/null 2>&1; then
-    echo "SKIP: xdotool not found"
-    exit 77
-fi
+for tool in xdotool xprop python3 timeout; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "FAIL: $tool not found"; exit 1; }
+done
 if [ -z "${DISPLAY:-}" ]; then
-    echo "SKIP: no X display (run under xvfb-run)"
-    exit 77
+    echo "FAIL: no X display (run under tests/display/with_display.sh)"
+    exit 1
 fi
 if [ ! -x "$PROGRAM" ]; then
     echo "FAIL: program not found: $PROGRAM"
@@ -207,9 +206,7 @@ settings_hold() {
 # Qt's own options must not retitle or mirror the window.
 start_program -qwindowtitle Hijacked -reverse
 
-if [ -n "$DESKTOP_ENTRY" ] && ! command -v xprop >/dev/null 2>&1; then
-    echo "note: xprop not found, window class not checked"
-elif [ -n "$DESKTOP_ENTRY" ]; then
+if [ -n "$DESKTOP_ENTRY" ]; then
     wanted=$(sed -n 's/^StartupWMClass=//p' "$DESKTOP_ENTRY")
     # WM_CLASS(STRING) = "instance", "class"
     class=$(timeout 5 xprop -id "$MAIN" WM_CLASS | sed -n 's/.*", "\(.*\)"$/\1/p')

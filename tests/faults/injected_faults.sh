@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The real program under injected system call failures, on an X server:
 #
-#   xvfb-run -a -s "-screen 0 1024x768x24" bash injected_faults.sh <program>
+#   tests/display/with_display.sh bash injected_faults.sh <program>
 #
 # Each run copies a 25 MiB input (three ticks of one second) into the middle
 # of a 30 MiB output under `strace -f -P <output> -e inject=...`, which fails
@@ -13,8 +13,8 @@
 # answer: Return closes the box and Alt+X ends it with status 0.
 # A last run without strace puts a regular file where the settings folder
 # goes: the program must still exit 0 and say on stderr that it could not
-# save. Exits 77 (skipped) when xdotool, strace, ptrace or a display is
-# missing.
+# save. Fails, naming it, when a tool (xdotool, strace), ptrace or the
+# display is missing.
 set -u
 
 PROGRAM=${1:?usage: injected_faults.sh <path to tavmar-velmora>}
@@ -22,18 +22,15 @@ TITLE_RE="^Tavmar Velmora 0\.2\.0"
 MiB=1048576
 
 for tool in xdotool strace timeout; do
-    if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "SKIP: $tool not found"
-        exit 77
-    fi
+    command -v "$tool" >/dev/null 2>&1 || { echo "FAIL: $tool not found"; exit 1; }
 done
 if [ -z "${DISPLAY:-}" ]; then
-    echo "SKIP: no X display (run under xvfb-run)"
-    exit 77
+    echo "FAIL: no X display (run under tests/display/with_display.sh)"
+    exit 1
 fi
 if ! timeout 10 strace -f -o /dev/null true 2>/dev/null; then
-    echo "SKIP: strace cannot trace here (ptrace not allowed)"
-    exit 77
+    echo "FAIL: strace cannot trace here (ptrace not allowed)"
+    exit 1
 fi
 [ -x "$PROGRAM" ] || { echo "FAIL: program not found: $PROGRAM"; exit 1; }
 

@@ -17,12 +17,11 @@ else
 fi
 
 # ---------------------------------------------------------------------------
-# Window part, run under xvfb-run by the package part:
+# Window part, run on a virtual display by the package part:
 #   check_deb_package.sh --window <program> <window title> <work folder>
 # ---------------------------------------------------------------------------
 if [ "$MODE" = window ]; then
     PROGRAM=$1 TITLE=$2 WORK=$3
-    : >"$WORK/display-up"
     APP_PID=""
     cleanup_window() {
         if [ -n "$APP_PID" ] && kill -0 "$APP_PID" 2>/dev/null; then
@@ -244,23 +243,11 @@ done
 echo "desktop entry valid, icons at their hicolor paths"
 
 # ---- start the unpacked program ----
-# Concurrent `xvfb-run -a` calls may pick the same display: start the search
-# at a random number and try again when the server itself did not come up.
-window_ok=no
-for attempt in 1 2 3; do
-    rm -f "$WORK/display-up"
-    timeout 60 xvfb-run -a -n $((200 + RANDOM % 600)) -s "-screen 0 1024x768x24" \
-        bash "$0" --window "$PROGRAM" "$TITLE" "$WORK"
-    status=$?
-    if [ "$status" -eq 0 ]; then
-        window_ok=yes
-        break
-    fi
-    [ -f "$WORK/display-up" ] && break
-    echo "note: the X server did not start (attempt $attempt)"
-    sleep 1
-done
-[ "$window_ok" = yes ] || fail "the unpacked program did not show its window and close cleanly"
+# On a private virtual display; the helper names the server that did not
+# come up.
+timeout 60 bash "$(dirname "$0")/../display/with_display.sh" \
+    bash "$0" --window "$PROGRAM" "$TITLE" "$WORK" ||
+    fail "the unpacked program did not show its window and close cleanly"
 
 if [ "$FAILURES" -ne 0 ]; then
     echo "$FAILURES check(s) failed"
