@@ -12,13 +12,13 @@
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QRect>
 #include <QString>
 #include <QTimer>
 
 #include "runtime/Failure.h"
 #include "settings/RememberedFields.h"
 #include "window/ProgramTitle.h"
+#include "window/TwipScale.h"
 
 // The icons live in a static library; this pulls its resource in.
 static void InitWindowResources() {
@@ -31,13 +31,10 @@ namespace {
 
 namespace control = runtime::control;
 
-/// Positions and sizes are laid down in twips, 15 to a logical pixel.
-constexpr int kTwipsPerPixel = 15;
-
-QRect Twips(int left, int top, int width, int height) {
-    return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
-            height / kTwipsPerPixel};
-}
+/// The longest text a position field has to show whole, and the width of the
+/// narrowest position field in twips.
+constexpr const char* kWidestPosition = "-2147483648";
+constexpr int kPositionFieldTwips = 1215;
 
 QString Name(std::string_view control) {
     return QString::fromUtf8(control.data(), static_cast<qsizetype>(control.size()));
@@ -45,29 +42,25 @@ QString Name(std::string_view control) {
 
 /// A single-line field with no length limit and no validation. There are
 /// no labels, so the description is its accessible name and tooltip.
-QLineEdit* MakeField(QWidget* frame, std::string_view name, const char* text, const QRect& where,
+QLineEdit* MakeField(QWidget* frame, std::string_view name, const char* text,
                      const char* description) {
     auto* field = new QLineEdit(QString::fromUtf8(text), frame);
     field->setObjectName(Name(name));
-    field->setGeometry(where);
     field->setMaxLength(std::numeric_limits<int>::max());
     field->setAccessibleName(QString::fromUtf8(description));
     field->setToolTip(QString::fromUtf8(description));
     return field;
 }
 
-QPushButton* MakeButton(QWidget* window, std::string_view name, const char* caption,
-                        const QRect& where) {
+QPushButton* MakeButton(QWidget* window, std::string_view name, const char* caption) {
     auto* button = new QPushButton(QString::fromUtf8(caption), window);
     button->setObjectName(Name(name));
-    button->setGeometry(where);
     return button;
 }
 
-QGroupBox* MakeFrame(QWidget* window, const char* name, const char* title, const QRect& where) {
+QGroupBox* MakeFrame(QWidget* window, const char* name, const char* title) {
     auto* frame = new QGroupBox(QString::fromUtf8(title), window);
     frame->setObjectName(QString::fromUtf8(name));
-    frame->setGeometry(where);
     return frame;
 }
 
@@ -87,36 +80,32 @@ frmMain::frmMain(runtime::FileTable& files, runtime::SettingsStore& store, QWidg
 void frmMain::BuildControls() {
     InitWindowResources();
     setObjectName(QStringLiteral("frmMain"));
-    // A sizable window whose controls stay where they are: there is no layout.
-    resize(Twips(0, 0, 4680, 2610).size());
 
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/tavmar-velmora-16.png"), QSize(16, 16));
     icon.addFile(QStringLiteral(":/icons/tavmar-velmora-32.png"), QSize(32, 32));
     setWindowIcon(icon);
 
-    fraInputFile_ = MakeFrame(this, "fraInputFile", "&Input File", Twips(120, 0, 4455, 975));
-    txtInputFile_ = MakeField(fraInputFile_, control::kInputFile, "", Twips(120, 240, 4215, 285),
-                              "Input file path");
-    txtInputFileStart_ =
-        MakeField(fraInputFile_, control::kInputFileStart, "1", Twips(120, 600, 1215, 285),
-                  "First byte to copy (1 = first byte of the file)");
-    txtInputFileStop_ =
-        MakeField(fraInputFile_, control::kInputFileStop, "0", Twips(3000, 600, 1335, 285),
-                  "Last byte to copy (0 = to the end)");
+    fraInputFile_ = MakeFrame(this, "fraInputFile", "&Input File");
+    txtInputFile_ = MakeField(fraInputFile_, control::kInputFile, "", "Input file path");
+    txtInputFileStart_ = MakeField(fraInputFile_, control::kInputFileStart, "1",
+                                   "First byte to copy (1 = first byte of the file)");
+    txtInputFileStop_ = MakeField(fraInputFile_, control::kInputFileStop, "0",
+                                  "Last byte to copy (0 = to the end)");
 
-    fraOutputFile_ = MakeFrame(this, "fraOutputFile", "&Output File", Twips(120, 1080, 4455, 975));
-    txtOutputFile_ = MakeField(fraOutputFile_, control::kOutputFile, "", Twips(120, 240, 4215, 285),
-                               "Output file path");
-    txtOutputFileStart_ =
-        MakeField(fraOutputFile_, control::kOutputFileStart, "1", Twips(120, 600, 1215, 285),
-                  "Position in the output of the first byte written (1 = start)");
+    fraOutputFile_ = MakeFrame(this, "fraOutputFile", "&Output File");
+    txtOutputFile_ = MakeField(fraOutputFile_, control::kOutputFile, "", "Output file path");
+    txtOutputFileStart_ = MakeField(fraOutputFile_, control::kOutputFileStart, "1",
+                                    "Position in the output of the first byte written (1 = start)");
 
-    cmdStart_ = MakeButton(this, control::kStart, "&Start", Twips(120, 2160, 1335, 375));
-    cmdAbort_ = MakeButton(this, control::kAbort, "A&bort", Twips(1560, 2160, 1455, 375));
-    cmdExit_ = MakeButton(this, control::kExit, "E&xit", Twips(3120, 2160, 1455, 375));
+    cmdStart_ = MakeButton(this, control::kStart, "&Start");
+    cmdAbort_ = MakeButton(this, control::kAbort, "A&bort");
+    cmdExit_ = MakeButton(this, control::kExit, "E&xit");
     cmdStart_->setDefault(true);
     cmdAbort_->setEnabled(false);
+
+    PlaceControls();
+    resize(minimumSize());
 
     tmrOperate_ = new QTimer(this);
     tmrOperate_->setObjectName(Name(control::kOperateTimer));
@@ -136,6 +125,27 @@ void frmMain::BuildControls() {
     fraOutputFile_->installEventFilter(this);
 
     txtInputFile_->setFocus();
+}
+
+void frmMain::PlaceControls() {
+    const TwipScale twips =
+        TwipScale::For(*this, QString::fromUtf8(kWidestPosition), kPositionFieldTwips);
+    // A sizable window whose controls stay where they are: there is no
+    // layout, and the window cannot be made smaller than its controls need.
+    setMinimumSize(twips.Size(4680, 2610));
+
+    fraInputFile_->setGeometry(twips.Rect(120, 0, 4455, 975));
+    txtInputFile_->setGeometry(twips.Rect(120, 240, 4215, 285));
+    txtInputFileStart_->setGeometry(twips.Rect(120, 600, kPositionFieldTwips, 285));
+    txtInputFileStop_->setGeometry(twips.Rect(3000, 600, 1335, 285));
+
+    fraOutputFile_->setGeometry(twips.Rect(120, 1080, 4455, 975));
+    txtOutputFile_->setGeometry(twips.Rect(120, 240, 4215, 285));
+    txtOutputFileStart_->setGeometry(twips.Rect(120, 600, kPositionFieldTwips, 285));
+
+    cmdStart_->setGeometry(twips.Rect(120, 2160, 1335, 375));
+    cmdAbort_->setGeometry(twips.Rect(1560, 2160, 1455, 375));
+    cmdExit_->setGeometry(twips.Rect(3120, 2160, 1455, 375));
 }
 
 void frmMain::Connect() {
@@ -168,6 +178,18 @@ void frmMain::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QDialog::keyPressEvent(event);
+}
+
+void frmMain::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
+        // A window the user has not resized follows its new initial size.
+        const bool initialSize = size() == minimumSize();
+        PlaceControls();
+        if (initialSize) {
+            resize(minimumSize());
+        }
+    }
+    QDialog::changeEvent(event);
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {

@@ -54,11 +54,16 @@ class frmMain : public QDialog {
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
+    /// A change of font or style lays the controls out again.
+    void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void BuildControls();
+    /// Places every control at its twips position for the window's font,
+    /// and sets the window's minimum size to the client size they need.
+    void PlaceControls();
     void Connect();
     void Load();
     /// Ends a running operation silently, closes every file and saves the

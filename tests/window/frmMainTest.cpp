@@ -1,6 +1,10 @@
 #include <limits>
+#include <utility>
 
 #include <QApplication>
+#include <QGroupBox>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
 
 #include "WindowFixture.h"
 
@@ -27,11 +31,13 @@ TEST_F(Layout, ControlsSitAtTheirTwipsPositionsWhateverTheWindowSize) {
         {"cmdAbort", "frmMain", 1560, 2160, 1455, 375},
         {"cmdExit", "frmMain", 3120, 2160, 1455, 375}};
     EXPECT_EQ(window->size(), QSize(312, 174));
-    // The window can be resized; that moves and sizes none of its controls.
-    for (const QSize size : {QSize(312, 174), QSize(640, 480), QSize(200, 100)}) {
+    // The window can be made larger, which moves and sizes none of its
+    // controls, but not smaller than its initial size.
+    for (const auto& [size, got] : std::initializer_list<std::pair<QSize, QSize>>{
+             {{312, 174}, {312, 174}}, {{640, 480}, {640, 480}}, {{200, 100}, {312, 174}}}) {
         window->resize(size);
         QApplication::processEvents();
-        EXPECT_EQ(window->size(), size);
+        EXPECT_EQ(window->size(), got);
         for (const Place& p : places) {
             QWidget* widget = Get(p.name);
             ASSERT_NE(widget, nullptr) << p.name;
@@ -39,6 +45,51 @@ TEST_F(Layout, ControlsSitAtTheirTwipsPositionsWhateverTheWindowSize) {
             EXPECT_EQ(widget->geometry(),
                       QRect(p.left / 15, p.top / 15, p.width / 15, p.height / 15))
                 << p.name << " at window size " << size.width() << "x" << size.height();
+        }
+    }
+}
+
+/// Whether `field` shows `text` whole: the first character stays where it
+/// is when the cursor goes after the last one.
+bool ShowsWhole(QLineEdit& field, const QString& text) {
+    auto firstCharacterX = [&field](int cursor) {
+        field.setCursorPosition(cursor);
+        field.grab(); // a line edit scrolls its text to the cursor when it paints
+        field.setCursorPosition(0);
+        return field.inputMethodQuery(Qt::ImCursorRectangle).toRect().x();
+    };
+    field.setText(text);
+    return firstCharacterX(0) == firstCharacterX(static_cast<int>(text.size()));
+}
+
+TEST_F(Layout, ATallerFontWidensTheLayoutSoNoTextIsCovered) {
+    for (const auto& [points, grows] : {std::pair(7.0, false), {11.0, true}, {14.0, true}}) {
+        SCOPED_TRACE(testing::Message() << points << " pt");
+        QFont font = window->font();
+        font.setPointSizeF(points);
+        window->setFont(font);
+        const QSize reference(312, 174);
+        EXPECT_EQ(window->size(), window->minimumSize());
+        EXPECT_EQ(window->size().boundedTo(reference), reference); // never smaller
+        EXPECT_EQ(window->size() != reference, grows);
+        for (const std::string_view name :
+             {control::kInputFileStart, control::kInputFileStop, control::kOutputFileStart}) {
+            EXPECT_TRUE(ShowsWhole(*Field(name), "-2147483648")) << name;
+        }
+        for (auto* frame : window->findChildren<QGroupBox*>()) {
+            QStyleOptionGroupBox option;
+            option.initFrom(frame);
+            option.text = frame->title();
+            option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+            const QRect title = frame->style()->subControlRect(QStyle::CC_GroupBox, &option,
+                                                               QStyle::SC_GroupBoxLabel, frame);
+            for (auto* field : frame->findChildren<QLineEdit*>()) {
+                EXPECT_LT(title.bottom(), field->y()) << field->objectName().toStdString();
+            }
+        }
+        for (auto* button : window->findChildren<QPushButton*>()) {
+            EXPECT_LE(button->sizeHint().width(), button->width());
+            EXPECT_LE(button->sizeHint().height(), button->height());
         }
     }
 }
