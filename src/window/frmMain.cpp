@@ -139,9 +139,19 @@ void frmMain::BuildControls() {
 }
 
 void frmMain::Connect() {
-    connect(cmdStart_, &QPushButton::clicked, this, [this] { copy_.StartOperation(); });
-    connect(cmdAbort_, &QPushButton::clicked, this, [this] { copy_.AbortOperation(); });
-    connect(cmdExit_, &QPushButton::clicked, this, &frmMain::close);
+    // An access key clicks its button about 100 ms late, and Qt delivers
+    // that click even when the button was disabled in between; a click acts
+    // only while its button is enabled.
+    auto onClick = [this](QPushButton* button, auto action) {
+        connect(button, &QPushButton::clicked, this, [button, action] {
+            if (button->isEnabled()) {
+                action();
+            }
+        });
+    };
+    onClick(cmdStart_, [this] { copy_.StartOperation(); });
+    onClick(cmdAbort_, [this] { copy_.AbortOperation(); });
+    onClick(cmdExit_, [this] { close(); });
     connect(tmrOperate_, &QTimer::timeout, this, [this] { copy_.OperateTick(); });
 }
 
