@@ -18,6 +18,7 @@
 
 #include "runtime/Failure.h"
 #include "settings/RememberedFields.h"
+#include "window/AccessKeyFilter.h"
 #include "window/ProgramTitle.h"
 
 // The icons live in a static library; this pulls its resource in.
@@ -152,6 +153,11 @@ void frmMain::Connect() {
     onClick(cmdStart_, [this] { copy_.StartOperation(); });
     onClick(cmdAbort_, [this] { copy_.AbortOperation(); });
     onClick(cmdExit_, [this] { close(); });
+
+    auto* accessKeys = new AccessKeyFilter(*this);
+    for (auto* field : findChildren<QLineEdit*>()) {
+        field->installEventFilter(accessKeys);
+    }
     connect(tmrOperate_, &QTimer::timeout, this, [this] { copy_.OperateTick(); });
 }
 

@@ -127,6 +127,13 @@ TEST_F(Keyboard, AnAccessKeysLateClickOnADisabledButtonDoesNothing) {
     EXPECT_TRUE(boxes.seen.empty());
 }
 
+TEST_F(Keyboard, TheAccessKeyOfADisabledButtonDoesNotTypeIntoAField) {
+    Field(control::kOutputFile)->setText("out.bin");
+    Field(control::kOutputFile)->selectAll();
+    QTest::keyClick(Field(control::kOutputFile), Qt::Key_B, Qt::AltModifier);
+    EXPECT_EQ(Field(control::kOutputFile)->text(), "out.bin");
+}
+
 TEST_F(Keyboard, EnterPressesTheFocusedExitButton) {
     Button(control::kExit)->setFocus();
     QTest::keyClick(Button(control::kExit), Qt::Key_Return);
