@@ -15,8 +15,8 @@ AccessKeyFilter::AccessKeyFilter(QWidget& window) : QObject(&window), window_(wi
 bool AccessKeyFilter::IsAccessKey(const QKeyEvent& event) const {
     // Shift and the keypad do not make it another key; an access key is
     // matched whatever the state of either.
-    const QKeyCombination pressed(
-        event.modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier), Qt::Key(event.key()));
+    const QKeyCombination pressed(event.modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier),
+                                  Qt::Key(event.key()));
     auto matches = [&pressed](const QString& caption) {
         const QKeySequence key = QKeySequence::mnemonic(caption);
         return !key.isEmpty() && key[0] == pressed;

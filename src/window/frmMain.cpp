@@ -19,6 +19,7 @@
 #include "runtime/Failure.h"
 #include "settings/RememberedFields.h"
 #include "window/AccessKeyFilter.h"
+#include "window/PathField.h"
 #include "window/ProgramTitle.h"
 
 // The icons live in a static library; this pulls its resource in.
@@ -46,9 +47,10 @@ QString Name(std::string_view control) {
 
 /// A single-line field with no length limit and no validation. There are
 /// no labels, so the description is its accessible name and tooltip.
-QLineEdit* MakeField(QWidget* frame, std::string_view name, const char* text, const QRect& where,
-                     const char* description) {
-    auto* field = new QLineEdit(QString::fromUtf8(text), frame);
+template <typename Field = QLineEdit>
+Field* MakeField(QWidget* frame, std::string_view name, const char* text, const QRect& where,
+                 const char* description) {
+    auto* field = new Field(QString::fromUtf8(text), frame);
     field->setObjectName(Name(name));
     field->setGeometry(where);
     field->setMaxLength(std::numeric_limits<int>::max());
@@ -97,8 +99,8 @@ void frmMain::BuildControls() {
     setWindowIcon(icon);
 
     fraInputFile_ = MakeFrame(this, "fraInputFile", "&Input File", Twips(120, 0, 4455, 975));
-    txtInputFile_ = MakeField(fraInputFile_, control::kInputFile, "", Twips(120, 240, 4215, 285),
-                              "Input file path");
+    txtInputFile_ = MakeField<PathField>(fraInputFile_, control::kInputFile, "",
+                                         Twips(120, 240, 4215, 285), "Input file path");
     txtInputFileStart_ =
         MakeField(fraInputFile_, control::kInputFileStart, "1", Twips(120, 600, 1215, 285),
                   "First byte to copy (1 = first byte of the file)");
@@ -107,8 +109,8 @@ void frmMain::BuildControls() {
                   "Last byte to copy (0 = to the end)");
 
     fraOutputFile_ = MakeFrame(this, "fraOutputFile", "&Output File", Twips(120, 1080, 4455, 975));
-    txtOutputFile_ = MakeField(fraOutputFile_, control::kOutputFile, "", Twips(120, 240, 4215, 285),
-                               "Output file path");
+    txtOutputFile_ = MakeField<PathField>(fraOutputFile_, control::kOutputFile, "",
+                                          Twips(120, 240, 4215, 285), "Output file path");
     txtOutputFileStart_ =
         MakeField(fraOutputFile_, control::kOutputFileStart, "1", Twips(120, 600, 1215, 285),
                   "Position in the output of the first byte written (1 = start)");
@@ -135,6 +137,8 @@ void frmMain::BuildControls() {
     // focus last; ours always go to the frame's first field.
     fraInputFile_->installEventFilter(this);
     fraOutputFile_->installEventFilter(this);
+    txtInputFile_->TakeDropsOn(*fraInputFile_);
+    txtOutputFile_->TakeDropsOn(*fraOutputFile_);
 
     txtInputFile_->setFocus();
 }
