@@ -62,6 +62,10 @@ void CopyOperation::EnableStartAndExit() {
 }
 
 void CopyOperation::StartOperation() {
+    // A second start would overwrite the record of the files held open.
+    if (state_.Operating) {
+        return;
+    }
     controls_.SetEnabled(control::kStart, false);
     controls_.SetEnabled(control::kExit, false);
 

@@ -17,6 +17,8 @@
 
 #include "runtime/Failure.h"
 #include "settings/RememberedFields.h"
+#include "window/AccessKeyFilter.h"
+#include "window/PathField.h"
 #include "window/ProgramTitle.h"
 #include "window/TwipScale.h"
 
@@ -42,9 +44,9 @@ QString Name(std::string_view control) {
 
 /// A single-line field with no length limit and no validation. There are
 /// no labels, so the description is its accessible name and tooltip.
-QLineEdit* MakeField(QWidget* frame, std::string_view name, const char* text,
-                     const char* description) {
-    auto* field = new QLineEdit(QString::fromUtf8(text), frame);
+template <typename Field = QLineEdit>
+Field* MakeField(QWidget* frame, std::string_view name, const char* text, const char* description) {
+    auto* field = new Field(QString::fromUtf8(text), frame);
     field->setObjectName(Name(name));
     field->setMaxLength(std::numeric_limits<int>::max());
     field->setAccessibleName(QString::fromUtf8(description));
@@ -87,14 +89,15 @@ void frmMain::BuildControls() {
     setWindowIcon(icon);
 
     fraInputFile_ = MakeFrame(this, "fraInputFile", "&Input File");
-    txtInputFile_ = MakeField(fraInputFile_, control::kInputFile, "", "Input file path");
+    txtInputFile_ = MakeField<PathField>(fraInputFile_, control::kInputFile, "", "Input file path");
     txtInputFileStart_ = MakeField(fraInputFile_, control::kInputFileStart, "1",
                                    "First byte to copy (1 = first byte of the file)");
     txtInputFileStop_ = MakeField(fraInputFile_, control::kInputFileStop, "0",
                                   "Last byte to copy (0 = to the end)");
 
     fraOutputFile_ = MakeFrame(this, "fraOutputFile", "&Output File");
-    txtOutputFile_ = MakeField(fraOutputFile_, control::kOutputFile, "", "Output file path");
+    txtOutputFile_ =
+        MakeField<PathField>(fraOutputFile_, control::kOutputFile, "", "Output file path");
     txtOutputFileStart_ = MakeField(fraOutputFile_, control::kOutputFileStart, "1",
                                     "Position in the output of the first byte written (1 = start)");
 
@@ -123,6 +126,8 @@ void frmMain::BuildControls() {
     // focus last; ours always go to the frame's first field.
     fraInputFile_->installEventFilter(this);
     fraOutputFile_->installEventFilter(this);
+    txtInputFile_->TakeDropsOn(*fraInputFile_);
+    txtOutputFile_->TakeDropsOn(*fraOutputFile_);
 
     txtInputFile_->setFocus();
 }
@@ -149,9 +154,24 @@ void frmMain::PlaceControls() {
 }
 
 void frmMain::Connect() {
-    connect(cmdStart_, &QPushButton::clicked, this, [this] { copy_.StartOperation(); });
-    connect(cmdAbort_, &QPushButton::clicked, this, [this] { copy_.AbortOperation(); });
-    connect(cmdExit_, &QPushButton::clicked, this, &frmMain::close);
+    // An access key clicks its button about 100 ms late, and Qt delivers
+    // that click even when the button was disabled in between; a click acts
+    // only while its button is enabled.
+    auto onClick = [this](QPushButton* button, auto action) {
+        connect(button, &QPushButton::clicked, this, [button, action] {
+            if (button->isEnabled()) {
+                action();
+            }
+        });
+    };
+    onClick(cmdStart_, [this] { copy_.StartOperation(); });
+    onClick(cmdAbort_, [this] { copy_.AbortOperation(); });
+    onClick(cmdExit_, [this] { close(); });
+
+    auto* accessKeys = new AccessKeyFilter(*this);
+    for (auto* field : findChildren<QLineEdit*>()) {
+        field->installEventFilter(accessKeys);
+    }
     connect(tmrOperate_, &QTimer::timeout, this, [this] { copy_.OperateTick(); });
 }
 

@@ -18,6 +18,8 @@ class QTimer;
 
 namespace tavmar::window {
 
+class PathField;
+
 /// The program's one window. It builds the controls, forwards their events
 /// to the copy actions and runs the unload when it closes; it holds no copy
 /// logic of its own.
@@ -74,11 +76,11 @@ class frmMain : public QDialog {
     runtime::SettingsStore& store_;
 
     QGroupBox* fraInputFile_ = nullptr;
-    QLineEdit* txtInputFile_ = nullptr;
+    PathField* txtInputFile_ = nullptr;
     QLineEdit* txtInputFileStart_ = nullptr;
     QLineEdit* txtInputFileStop_ = nullptr;
     QGroupBox* fraOutputFile_ = nullptr;
-    QLineEdit* txtOutputFile_ = nullptr;
+    PathField* txtOutputFile_ = nullptr;
     QLineEdit* txtOutputFileStart_ = nullptr;
     QPushButton* cmdStart_ = nullptr;
     QPushButton* cmdAbort_ = nullptr;

@@ -150,6 +150,22 @@ TEST_F(CopyOperationTest, StartUsesTheFieldsAsTheyWereWhenStartWasPressed) {
     EXPECT_EQ(files.files.count("elsewhere"), 0u);
 }
 
+TEST_F(CopyOperationTest, StartWhileOperatingChangesNothing) {
+    files.files["in"] = LcgPattern(10);
+    controls.SetFields("in", "2", "4", "out", "3");
+    op.StartOperation();
+    const auto before = op.State();
+    const auto log = controls.log;
+    controls.SetFields("in", "1", "0", "elsewhere", "1");
+    op.StartOperation(); // a late second click
+    EXPECT_EQ(op.State().InputFileNumber, before.InputFileNumber);
+    EXPECT_EQ(op.State().OutputFileName, before.OutputFileName);
+    EXPECT_EQ(op.State().InputFileStop, before.InputFileStop);
+    EXPECT_EQ(controls.log, log);
+    EXPECT_EQ(files.OpenCount(), 2);
+    EXPECT_TRUE(messages.shown.empty());
+}
+
 // --- Button and timer states ----------------------------------------------
 
 TEST_F(CopyOperationTest, StartArmsTheTimerAndSwitchesTheButtonsInOrder) {

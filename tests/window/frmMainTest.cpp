@@ -161,6 +161,30 @@ TEST_F(Keyboard, AccessKeysPressButtonsAndReachEachFramesFirstField) {
     EXPECT_TRUE(boxes.seen.empty());
 }
 
+// An access key clicks its button about 100 ms late; a click arriving after
+// the button was disabled must do nothing.
+TEST_F(Keyboard, AnAccessKeysLateClickOnADisabledButtonDoesNothing) {
+    PrepareCopy(10);
+    QTest::keyClick(window.get(), Qt::Key_S, Qt::AltModifier);
+    QTest::keyClick(Field(control::kInputFile), Qt::Key_Return);
+    QTest::qWait(300);
+    EXPECT_EQ(States(), "off on off on");
+    EXPECT_EQ(files.OpenCount(), 2);
+    QTest::keyClick(window.get(), Qt::Key_B, Qt::AltModifier);
+    QTest::keyClick(Field(control::kInputFile), Qt::Key_Escape);
+    QTest::qWait(300);
+    EXPECT_EQ(States(), "on off on off");
+    EXPECT_EQ(files.OpenCount(), 0);
+    EXPECT_TRUE(boxes.seen.empty());
+}
+
+TEST_F(Keyboard, TheAccessKeyOfADisabledButtonDoesNotTypeIntoAField) {
+    Field(control::kOutputFile)->setText("out.bin");
+    Field(control::kOutputFile)->selectAll();
+    QTest::keyClick(Field(control::kOutputFile), Qt::Key_B, Qt::AltModifier);
+    EXPECT_EQ(Field(control::kOutputFile)->text(), "out.bin");
+}
+
 TEST_F(Keyboard, EnterPressesTheFocusedExitButton) {
     Button(control::kExit)->setFocus();
     QTest::keyClick(Button(control::kExit), Qt::Key_Return);
