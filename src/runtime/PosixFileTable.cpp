@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <limits>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 #include <fcntl.h>
@@ -18,6 +19,9 @@ namespace tavmar::runtime {
 namespace {
 
 constexpr std::int64_t kLargestPosition = std::numeric_limits<std::int32_t>::max();
+
+// Characters no path given to Open may hold.
+constexpr std::string_view kRefusedInPath{"\0\n\r", 3};
 
 // The copy buffer, used where copy_file_range(2) cannot be.
 constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
@@ -179,7 +183,10 @@ void PosixFileTable::Open(FileNumber number, const std::string& path, FileAccess
     if (files_[number].fd >= 0) {
         throw Failure(FailureCode::FileAlreadyOpen);
     }
-    if (path.empty() || path.find('\0') != std::string::npos) {
+    // A line break or carriage return in a path comes from pasted text, never
+    // from a name the user meant; opening it would create a file whose name
+    // ends in an invisible character.
+    if (path.empty() || path.find_first_of(kRefusedInPath) != std::string::npos) {
         throw Failure(FailureCode::BadFileName);
     }
 

@@ -34,7 +34,8 @@ class PosixFileTable : public FileTable {
     FileNumber NextFreeNumber() override;
 
     /// Opens `path` under `number`. Fails with BadFileNumber outside 1 to
-    /// 255, FileAlreadyOpen on a number in use, BadFileName on an empty path,
+    /// 255, FileAlreadyOpen on a number in use, BadFileName on an empty path
+    /// or one holding a NUL, a line break or a carriage return,
     /// FileNotFound when reading a missing file (nothing is created),
     /// IsDirectory on a directory, NotSeekable on a FIFO, socket or a device
     /// that cannot be read or written at a position, FileLocked when another
