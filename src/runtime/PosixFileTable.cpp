@@ -101,6 +101,15 @@ void CheckSeekable(int fd, const struct stat& status) {
     throw Failure(FailureCode::NotSeekable);
 }
 
+// open(2) that retries an interrupted call; returns what open returns.
+int OpenPath(const std::string& path, int flags) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 // pread(2) that retries an interrupted call; returns what pread returns.
 ssize_t ReadAt(int fd, void* buffer, std::size_t size, std::int64_t offset) {
     ssize_t got;
@@ -192,12 +201,23 @@ void PosixFileTable::Open(FileNumber number, const std::string& path, FileAccess
 
     // O_NONBLOCK keeps a FIFO from holding up the open; it is cleared once
     // the file is known to be something that can be read at a position.
-    int flags = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    flags |= access == FileAccess::Read ? O_RDONLY : (O_WRONLY | O_CREAT);
+    const int common = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     int fd;
-    do {
-        fd = ::open(path.c_str(), flags, 0666);
-    } while (fd < 0 && errno == EINTR);
+    bool exclusive = false;
+    if (access == FileAccess::Read) {
+        fd = OpenPath(path, common | O_RDONLY);
+    } else {
+        // A block device is written only through an exclusive open, which
+        // Linux refuses with EBUSY while the device is mounted, used as swap
+        // or claimed by another program; on any other file O_EXCL without
+        // O_CREAT changes nothing. With O_CREAT it would refuse every
+        // existing file, so a missing one is created by a second open.
+        fd = OpenPath(path, common | O_WRONLY | O_EXCL);
+        exclusive = fd >= 0;
+        if (fd < 0 && errno == ENOENT) {
+            fd = OpenPath(path, common | O_WRONLY | O_CREAT);
+        }
+    }
     if (fd < 0) {
         throw FailureFromErrno(errno);
     }
@@ -208,6 +228,11 @@ void PosixFileTable::Open(FileNumber number, const std::string& path, FileAccess
         throw FailureFromErrno(errno);
     }
     CheckSeekable(fd, status);
+    if (access == FileAccess::Write && S_ISBLK(status.st_mode) && !exclusive) {
+        // A device put in place of the missing file between the two opens:
+        // it was not claimed, so it may be in use.
+        throw Failure(FailureCode::DeviceInUse);
+    }
     const int current = ::fcntl(fd, F_GETFL);
     if (current < 0 || ::fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0) {
         throw FailureFromErrno(errno);

@@ -38,7 +38,10 @@ class PosixFileTable : public FileTable {
     /// or one holding a NUL, a line break or a carriage return,
     /// FileNotFound when reading a missing file (nothing is created),
     /// IsDirectory on a directory, NotSeekable on a FIFO, socket or a device
-    /// that cannot be read or written at a position, FileLocked when another
+    /// that cannot be read or written at a position, DeviceInUse when writing
+    /// a block device that is mounted, used as swap or claimed by another
+    /// program (a block device is written only through an exclusive open;
+    /// reading one is not exclusive), FileLocked when another
     /// open of the file holds a conflicting lock, and SameFile when the file
     /// is already open in this table under another number and either open
     /// writes (a link or another spelling of the path does not get around
