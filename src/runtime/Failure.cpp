@@ -43,6 +43,8 @@ const char* DescriptionOf(FailureCode code) {
         return "Input and output are the same file";
     case FailureCode::SettingsError:
         return "Settings could not be read or written";
+    case FailureCode::ProgramFile:
+        return "File is one of this program's own files";
     case FailureCode::DeviceInUse:
         return "Device is in use";
     case FailureCode::SystemError:

@@ -161,6 +161,10 @@ PosixFileTable::~PosixFileTable() {
     PosixFileTable::CloseAll();
 }
 
+void PosixFileTable::SetOwnFiles(std::vector<std::string> paths) {
+    ownFiles_ = std::move(paths);
+}
+
 PosixFileTable::OpenFile& PosixFileTable::Entry(FileNumber number) {
     if (number < 1 || number > kMaxFileNumber || files_[number].fd < 0) {
         throw Failure(FailureCode::BadFileNumber);
@@ -232,6 +236,17 @@ void PosixFileTable::Open(FileNumber number, const std::string& path, FileAccess
         // A device put in place of the missing file between the two opens:
         // it was not claimed, so it may be in use.
         throw Failure(FailureCode::DeviceInUse);
+    }
+    if (access == FileAccess::Write) {
+        // Compared after the open, so that an open that has just created
+        // one of them through a link is caught too.
+        for (const std::string& own : ownFiles_) {
+            struct stat ownStatus {};
+            if (::stat(own.c_str(), &ownStatus) == 0 && ownStatus.st_dev == status.st_dev &&
+                ownStatus.st_ino == status.st_ino) {
+                throw Failure(FailureCode::ProgramFile);
+            }
+        }
     }
     const int current = ::fcntl(fd, F_GETFL);
     if (current < 0 || ::fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0) {

@@ -76,8 +76,8 @@ TYPED_TEST(FileTableContract, ReadOpenOfMissingFileFailsAndCreatesNothing) {
               FailureCode::FileNotFound);
     EXPECT_FALSE(this->h.Exists(missing));
     // Bad names, refused even for writing: nothing is created under them.
-    for (const std::string& bad : {std::string(), this->h.Path("pasted\n"),
-                                   this->h.Path("carriage\rreturn")}) {
+    for (const std::string& bad :
+         {std::string(), this->h.Path("pasted\n"), this->h.Path("carriage\rreturn")}) {
         EXPECT_EQ(Raised([&] { this->Table().Open(1, bad, FileAccess::Write); }),
                   FailureCode::BadFileName);
         EXPECT_FALSE(this->h.Exists(bad));

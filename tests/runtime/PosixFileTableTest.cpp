@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -57,6 +57,24 @@ TEST_F(PosixFileTableTest, LinksToAnOpenFileAreRefusedAndTheFirstOpenStillWorks)
     table.Close(1);
     EXPECT_EQ(ReadFile(path), (Bytes{5, 6, 7}));
     EXPECT_EQ(table.NextFreeNumber(), 1);
+}
+
+TEST_F(PosixFileTableTest, TheProgramsOwnFileIsNeverWrittenByAnyName) {
+    const auto own = folder.Path("own.ini");
+    table.SetOwnFiles({own});
+    std::filesystem::create_symlink(own, folder.Path("link"));
+    // Missing yet: the open creates it through the link, and is still refused.
+    EXPECT_EQ(Raised([&] { table.Open(1, folder.Path("link"), FileAccess::Write); }),
+              FailureCode::ProgramFile);
+    WriteFile(own, Bytes{1, 2, 3});
+    std::filesystem::create_hard_link(own, folder.Path("hardlink"));
+    for (const std::string& name :
+         {own, folder.Path("hardlink"), std::filesystem::relative(own).string()}) {
+        EXPECT_EQ(Raised([&] { table.Open(1, name, FileAccess::Write); }), FailureCode::ProgramFile)
+            << name;
+    }
+    table.Open(1, own, FileAccess::Read);
+    EXPECT_EQ(table.ReadByte(1, 3), 3);
 }
 
 // ---- locks held by another process ----
@@ -198,10 +216,10 @@ class MountedLoopDevice {
             }
         }
         if (why_.empty() && device_.empty()) {
-            why_ = "losetup -f --show found no free loop device";
-        } else if (why_.empty() && (::mkdir(mountPoint_.c_str(), 0700) != 0 ||
-                                    ::mount(device_.c_str(), mountPoint_.c_str(), "ext4", 0,
-                                            nullptr) != 0)) {
+            why_ = "losetup -f --show gave no loop device (none free?)";
+        } else if (why_.empty() &&
+                   (::mkdir(mountPoint_.c_str(), 0700) != 0 ||
+                    ::mount(device_.c_str(), mountPoint_.c_str(), "ext4", 0, nullptr) != 0)) {
             why_ = "mounting ext4 from " + device_ + " failed: " + std::strerror(errno);
         }
         mounted_ = why_.empty();
