@@ -33,9 +33,9 @@ class PosixFileTable : public FileTable {
     /// Names the files this program keeps for itself (its settings file),
     /// replacing any named before. A write open of one of them, under any
     /// name (a link, a hard link, another spelling of the path), fails with
-    /// ProgramFile, even one that creates it; reading them stays allowed. The
-    /// paths are looked at on every open, so they may name files that do not
-    /// exist yet.
+    /// ProgramFile, even one that creates it (the new empty file is left in
+    /// place); reading them stays allowed. The paths are looked at on every
+    /// open, so they may name files that do not exist yet.
     void SetOwnFiles(std::vector<std::string> paths);
 
     /// The lowest number from 1 to 255 not in use; fails with TooManyFiles
