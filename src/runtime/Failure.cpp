@@ -43,6 +43,10 @@ const char* DescriptionOf(FailureCode code) {
         return "Input and output are the same file";
     case FailureCode::SettingsError:
         return "Settings could not be read or written";
+    case FailureCode::ProgramFile:
+        return "File is one of this program's own files";
+    case FailureCode::DeviceInUse:
+        return "Device is in use";
     case FailureCode::SystemError:
         return "System error";
     }
@@ -88,6 +92,8 @@ Failure FailureFromErrno(int error) {
         return Failure(FailureCode::DeviceError);
     case EBADF:
         return Failure(FailureCode::BadFileNumber);
+    case EBUSY:
+        return Failure(FailureCode::DeviceInUse);
     default:
         return Failure(FailureCode::SystemError,
                        std::string(DescriptionOf(FailureCode::SystemError)) + ": " +

@@ -26,6 +26,8 @@ enum class FailureCode : int {
     InputChanged = 76,
     SameFile = 77,
     SettingsError = 78,
+    ProgramFile = 79,
+    DeviceInUse = 80,
     SystemError = 99,
 };
 

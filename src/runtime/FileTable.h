@@ -27,7 +27,8 @@ class FileTable {
 
     /// Opens `path` in binary mode under `number`. Read access fails on a
     /// missing file; write access creates a missing file and never truncates
-    /// an existing one. Fails on a bad path, a number in use, a lock held by
+    /// an existing one. Fails on a bad path (empty, or holding a NUL, a line
+    /// break or a carriage return: BadFileName), a number in use, a lock held by
     /// any other open of the same file (this program's own included).
     virtual void Open(FileNumber number, const std::string& path, FileAccess access) = 0;
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <limits>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 #include <fcntl.h>
@@ -18,6 +19,9 @@ namespace tavmar::runtime {
 namespace {
 
 constexpr std::int64_t kLargestPosition = std::numeric_limits<std::int32_t>::max();
+
+// Characters no path given to Open may hold.
+constexpr std::string_view kRefusedInPath{"\0\n\r", 3};
 
 // The copy buffer, used where copy_file_range(2) cannot be.
 constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
@@ -97,6 +101,15 @@ void CheckSeekable(int fd, const struct stat& status) {
     throw Failure(FailureCode::NotSeekable);
 }
 
+// open(2) that retries an interrupted call; returns what open returns.
+int OpenPath(const std::string& path, int flags) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 // pread(2) that retries an interrupted call; returns what pread returns.
 ssize_t ReadAt(int fd, void* buffer, std::size_t size, std::int64_t offset) {
     ssize_t got;
@@ -148,6 +161,10 @@ PosixFileTable::~PosixFileTable() {
     PosixFileTable::CloseAll();
 }
 
+void PosixFileTable::SetOwnFiles(std::vector<std::string> paths) {
+    ownFiles_ = std::move(paths);
+}
+
 PosixFileTable::OpenFile& PosixFileTable::Entry(FileNumber number) {
     if (number < 1 || number > kMaxFileNumber || files_[number].fd < 0) {
         throw Failure(FailureCode::BadFileNumber);
@@ -179,18 +196,32 @@ void PosixFileTable::Open(FileNumber number, const std::string& path, FileAccess
     if (files_[number].fd >= 0) {
         throw Failure(FailureCode::FileAlreadyOpen);
     }
-    if (path.empty() || path.find('\0') != std::string::npos) {
+    // A line break or carriage return in a path comes from pasted text, never
+    // from a name the user meant; opening it would create a file whose name
+    // ends in an invisible character.
+    if (path.empty() || path.find_first_of(kRefusedInPath) != std::string::npos) {
         throw Failure(FailureCode::BadFileName);
     }
 
     // O_NONBLOCK keeps a FIFO from holding up the open; it is cleared once
     // the file is known to be something that can be read at a position.
-    int flags = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    flags |= access == FileAccess::Read ? O_RDONLY : (O_WRONLY | O_CREAT);
+    const int common = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     int fd;
-    do {
-        fd = ::open(path.c_str(), flags, 0666);
-    } while (fd < 0 && errno == EINTR);
+    bool exclusive = false;
+    if (access == FileAccess::Read) {
+        fd = OpenPath(path, common | O_RDONLY);
+    } else {
+        // A block device is written only through an exclusive open, which
+        // Linux refuses with EBUSY while the device is mounted, used as swap
+        // or claimed by another program; on any other file O_EXCL without
+        // O_CREAT changes nothing. With O_CREAT it would refuse every
+        // existing file, so a missing one is created by a second open.
+        fd = OpenPath(path, common | O_WRONLY | O_EXCL);
+        exclusive = fd >= 0;
+        if (fd < 0 && errno == ENOENT) {
+            fd = OpenPath(path, common | O_WRONLY | O_CREAT);
+        }
+    }
     if (fd < 0) {
         throw FailureFromErrno(errno);
     }
@@ -201,6 +232,22 @@ void PosixFileTable::Open(FileNumber number, const std::string& path, FileAccess
         throw FailureFromErrno(errno);
     }
     CheckSeekable(fd, status);
+    if (access == FileAccess::Write && S_ISBLK(status.st_mode) && !exclusive) {
+        // A device put in place of the missing file between the two opens:
+        // it was not claimed, so it may be in use.
+        throw Failure(FailureCode::DeviceInUse);
+    }
+    if (access == FileAccess::Write) {
+        // Compared after the open, so that an open that has just created
+        // one of them through a link is caught too.
+        for (const std::string& own : ownFiles_) {
+            struct stat ownStatus {};
+            if (::stat(own.c_str(), &ownStatus) == 0 && ownStatus.st_dev == status.st_dev &&
+                ownStatus.st_ino == status.st_ino) {
+                throw Failure(FailureCode::ProgramFile);
+            }
+        }
+    }
     const int current = ::fcntl(fd, F_GETFL);
     if (current < 0 || ::fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0) {
         throw FailureFromErrno(errno);

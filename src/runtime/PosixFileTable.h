@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "runtime/FileTable.h"
 
@@ -29,15 +30,28 @@ class PosixFileTable : public FileTable {
     PosixFileTable(const PosixFileTable&) = delete;
     PosixFileTable& operator=(const PosixFileTable&) = delete;
 
+    /// Names the files this program keeps for itself (its settings file),
+    /// replacing any named before. A write open of one of them, under any
+    /// name (a link, a hard link, another spelling of the path), fails with
+    /// ProgramFile, even one that creates it (the new empty file is left in
+    /// place); reading them stays allowed. The paths are looked at on every
+    /// open, so they may name files that do not exist yet.
+    void SetOwnFiles(std::vector<std::string> paths);
+
     /// The lowest number from 1 to 255 not in use; fails with TooManyFiles
     /// when all are in use.
     FileNumber NextFreeNumber() override;
 
     /// Opens `path` under `number`. Fails with BadFileNumber outside 1 to
-    /// 255, FileAlreadyOpen on a number in use, BadFileName on an empty path,
+    /// 255, FileAlreadyOpen on a number in use, BadFileName on an empty path
+    /// or one holding a NUL, a line break or a carriage return,
     /// FileNotFound when reading a missing file (nothing is created),
     /// IsDirectory on a directory, NotSeekable on a FIFO, socket or a device
-    /// that cannot be read or written at a position, FileLocked when another
+    /// that cannot be read or written at a position, DeviceInUse when writing
+    /// a block device that is mounted, used as swap or claimed by another
+    /// program (a block device is written only through an exclusive open;
+    /// reading one is not exclusive), ProgramFile when writing one of the
+    /// program's own files, FileLocked when another
     /// open of the file holds a conflicting lock, and SameFile when the file
     /// is already open in this table under another number and either open
     /// writes (a link or another spelling of the path does not get around
@@ -111,6 +125,7 @@ class PosixFileTable : public FileTable {
                         std::int64_t remaining);
 
     std::array<OpenFile, kMaxFileNumber + 1> files_{};
+    std::vector<std::string> ownFiles_;
     std::unique_ptr<std::uint8_t[]> buffer_;
     bool copyFileRangeMissing_ = false;
 };

@@ -6,6 +6,7 @@
 
 #include "runtime/PosixFileTable.h"
 #include "runtime/QtSettingsStore.h"
+#include "settings/RememberedFields.h"
 #include "window/CloseRequests.h"
 #include "window/ProgramTitle.h"
 #include "window/frmMain.h"
@@ -32,6 +33,7 @@ int main(int argc, char* argv[]) {
 
     tavmar::runtime::PosixFileTable files;
     tavmar::runtime::QtSettingsStore store;
+    files.SetOwnFiles({store.FileFor(tavmar::settings::kApplicationName)});
     tavmar::window::frmMain window(files, store);
     tavmar::window::CloseRequests closeRequests(window);
     window.show();

@@ -41,7 +41,7 @@ void FakeFileTable::Open(FileNumber number, const std::string& path, FileAccess 
     if (open_.count(number) != 0) {
         throw Failure(FailureCode::FileAlreadyOpen);
     }
-    if (path.empty()) {
+    if (path.empty() || path.find_first_of(std::string_view("\0\n\r", 3)) != std::string::npos) {
         throw Failure(FailureCode::BadFileName);
     }
     for (const auto& [n, f] : open_) {

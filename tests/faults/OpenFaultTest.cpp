@@ -168,6 +168,7 @@ TEST_F(OpenFaultTest, PathsThatNameNoRegularFileAreRefusedWithoutCreatingAnythin
         {"missing input", folder.Path("missing"), newOutput},
         {"empty input path", "", newOutput},
         {"empty output path", file, ""},
+        {"output path ending in a line break", file, newOutput + "\n"},
         {"output inside a regular file", file, file + "/out"},
     };
     for (const auto& c : cases) {

@@ -75,8 +75,13 @@ TYPED_TEST(FileTableContract, ReadOpenOfMissingFileFailsAndCreatesNothing) {
     EXPECT_EQ(Raised([&] { this->Table().Open(1, missing, FileAccess::Read); }),
               FailureCode::FileNotFound);
     EXPECT_FALSE(this->h.Exists(missing));
-    EXPECT_EQ(Raised([&] { this->Table().Open(1, "", FileAccess::Write); }),
-              FailureCode::BadFileName);
+    // Bad names, refused even for writing: nothing is created under them.
+    for (const std::string& bad :
+         {std::string(), this->h.Path("pasted\n"), this->h.Path("carriage\rreturn")}) {
+        EXPECT_EQ(Raised([&] { this->Table().Open(1, bad, FileAccess::Write); }),
+                  FailureCode::BadFileName);
+        EXPECT_FALSE(this->h.Exists(bad));
+    }
     EXPECT_EQ(this->Table().NextFreeNumber(), 1);
 }
 

@@ -5,12 +5,17 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -52,6 +57,24 @@ TEST_F(PosixFileTableTest, LinksToAnOpenFileAreRefusedAndTheFirstOpenStillWorks)
     table.Close(1);
     EXPECT_EQ(ReadFile(path), (Bytes{5, 6, 7}));
     EXPECT_EQ(table.NextFreeNumber(), 1);
+}
+
+TEST_F(PosixFileTableTest, TheProgramsOwnFileIsNeverWrittenByAnyName) {
+    const auto own = folder.Path("own.ini");
+    table.SetOwnFiles({own});
+    std::filesystem::create_symlink(own, folder.Path("link"));
+    // Missing yet: the open creates it through the link, and is still refused.
+    EXPECT_EQ(Raised([&] { table.Open(1, folder.Path("link"), FileAccess::Write); }),
+              FailureCode::ProgramFile);
+    WriteFile(own, Bytes{1, 2, 3});
+    std::filesystem::create_hard_link(own, folder.Path("hardlink"));
+    for (const std::string& name :
+         {own, folder.Path("hardlink"), std::filesystem::relative(own).string()}) {
+        EXPECT_EQ(Raised([&] { table.Open(1, name, FileAccess::Write); }), FailureCode::ProgramFile)
+            << name;
+    }
+    table.Open(1, own, FileAccess::Read);
+    EXPECT_EQ(table.ReadByte(1, 3), 3);
 }
 
 // ---- locks held by another process ----
@@ -168,6 +191,87 @@ TEST_F(PosixFileTableTest, SeekableCharacterDeviceFeedsTheBufferedCopy) {
     std::fill(expected.begin(), expected.begin() + 4, 0xEE);
     std::fill(expected.end() - 5, expected.end(), 0xEE);
     EXPECT_TRUE(ReadFile(out) == expected);
+}
+
+// ---- block devices ----
+
+// A loop device over a fresh 8 MiB ext4 image, mounted on a folder; Why()
+// says what this machine lacks when there is none. Unmounted and detached on
+// the way out, whatever happened.
+class MountedLoopDevice {
+  public:
+    explicit MountedLoopDevice(const TempFolder& folder) : mountPoint_(folder.Path("mnt")) {
+        const std::string image = folder.Path("image");
+        if (::geteuid() != 0 || ::access("/dev/loop-control", F_OK) != 0) {
+            why_ = "loop devices need root and /dev/loop-control";
+        } else if (std::system(("truncate -s 8M '" + image + "' && mkfs.ext4 -q -E " +
+                                "lazy_itable_init=0,lazy_journal_init=0 '" + image + "'")
+                                   .c_str()) != 0) {
+            why_ = "truncate or mkfs.ext4 failed";
+        } else if (FILE* pipe = ::popen(("losetup -f --show '" + image + "'").c_str(), "r")) {
+            char line[64] = {};
+            const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
+            if (::pclose(pipe) == 0 && read) {
+                device_.assign(line, std::strcspn(line, "\n"));
+            }
+        }
+        if (why_.empty() && device_.empty()) {
+            why_ = "losetup -f --show gave no loop device (none free?)";
+        } else if (why_.empty() &&
+                   (::mkdir(mountPoint_.c_str(), 0700) != 0 ||
+                    ::mount(device_.c_str(), mountPoint_.c_str(), "ext4", 0, nullptr) != 0)) {
+            why_ = "mounting ext4 from " + device_ + " failed: " + std::strerror(errno);
+        }
+        mounted_ = why_.empty();
+    }
+    ~MountedLoopDevice() {
+        Unmount();
+        if (!device_.empty()) {
+            (void)!std::system(("losetup -d " + device_).c_str());
+        }
+    }
+    MountedLoopDevice(const MountedLoopDevice&) = delete;
+    MountedLoopDevice& operator=(const MountedLoopDevice&) = delete;
+
+    const std::string& Why() const { return why_; }
+    const std::string& Device() const { return device_; }
+    bool Unmount() {
+        mounted_ = mounted_ && ::umount2(mountPoint_.c_str(), 0) != 0;
+        return !mounted_;
+    }
+
+  private:
+    std::string mountPoint_;
+    std::string device_;
+    std::string why_;
+    bool mounted_ = false;
+};
+
+// The first 4 KiB of a file: on ext4, the superblock and what precedes it.
+Bytes Head(const std::string& path) {
+    Bytes head(4096);
+    std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(head.data()), 4096);
+    return head;
+}
+
+TEST_F(PosixFileTableTest, MountedBlockDeviceIsReadButNeverWritten) {
+    MountedLoopDevice loop(folder);
+    if (!loop.Why().empty()) {
+        GTEST_SKIP() << loop.Why();
+    }
+    const std::string& device = loop.Device();
+    const Bytes before = Head(device);
+    EXPECT_EQ(Raised([&] { table.Open(1, device, FileAccess::Write); }), FailureCode::DeviceInUse);
+    table.Open(1, device, FileAccess::Read);
+    EXPECT_EQ(table.ReadByte(1, 1025), before[1024]);
+    table.Close(1);
+    EXPECT_TRUE(Head(device) == before);
+
+    ASSERT_TRUE(loop.Unmount());
+    table.Open(2, device, FileAccess::Write); // nothing holds it any more
+    table.WriteByte(2, 1025, static_cast<std::uint8_t>(~before[1024]));
+    table.Close(2);
+    EXPECT_EQ(Head(device)[1024], static_cast<std::uint8_t>(~before[1024]));
 }
 
 // ---- limits ----
