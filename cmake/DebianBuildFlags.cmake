@@ -3,9 +3,10 @@
 # With TAVMAR_DEB_BUILDFLAGS on, the compiler and linker get the flags a
 # Debian package build uses: dpkg-buildflags with every hardening feature
 # (fortify, stack protector, format checks, relro and bind-now; the compiler
-# makes position-independent executables anyway).  Included before project(),
-# so the flags seed CMAKE_CXX_FLAGS and CMAKE_EXE_LINKER_FLAGS on the first
-# configure of a build tree, as CXXFLAGS and LDFLAGS from debhelper would.
+# makes position-independent executables anyway).  Included before project().
+# The flags are set again at every configure, so a package tree never keeps
+# stale ones; change them the Debian way, through dpkg-buildflags'
+# environment (DEB_CXXFLAGS_APPEND, DEB_BUILD_OPTIONS, ...).
 if(NOT TAVMAR_DEB_BUILDFLAGS)
     return()
 endif()
@@ -37,7 +38,9 @@ tavmar_deb_buildflag(CPPFLAGS deb_cppflags)
 tavmar_deb_buildflag(LDFLAGS deb_ldflags)
 
 # CMake has no preprocessor flags of its own; debhelper adds them to CXXFLAGS.
-set(CMAKE_CXX_FLAGS_INIT "${deb_cppflags} ${deb_cxxflags}")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "${deb_ldflags}")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "${deb_ldflags}")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "${deb_ldflags}")
+set(CMAKE_CXX_FLAGS "${deb_cppflags} ${deb_cxxflags}"
+    CACHE STRING "Flags for the C++ compiler, from dpkg-buildflags" FORCE)
+foreach(kind EXE SHARED MODULE)
+    set(CMAKE_${kind}_LINKER_FLAGS "${deb_ldflags}"
+        CACHE STRING "Flags for the linker, from dpkg-buildflags" FORCE)
+endforeach()
