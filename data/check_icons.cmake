@@ -1,7 +1,8 @@
 # Checks that each icon is a palette PNG of its named size with at most 16
-# colours.  Run with: cmake -DICON_DIR=<folder> -P check_icons.cmake
-if(NOT ICON_DIR)
-    message(FATAL_ERROR "ICON_DIR not set")
+# colours, and that the scalable one is an SVG drawn on a square.
+# Run with: cmake -DICON_DIR=<folder> "-DICON_SIZES=16;22;..." -P check_icons.cmake
+if(NOT ICON_DIR OR NOT ICON_SIZES)
+    message(FATAL_ERROR "ICON_DIR or ICON_SIZES not set")
 endif()
 
 function(hex_to_int hex out)
@@ -9,7 +10,7 @@ function(hex_to_int hex out)
     set(${out} ${value} PARENT_SCOPE)
 endfunction()
 
-foreach(size 16 32 48)
+foreach(size IN LISTS ICON_SIZES)
     set(icon ${ICON_DIR}/tavmar-velmora-${size}.png)
     if(NOT EXISTS ${icon})
         message(FATAL_ERROR "missing: ${icon}")
@@ -44,3 +45,16 @@ foreach(size 16 32 48)
     endif()
     message(STATUS "${icon}: ${width}x${height}, ${colours} colours")
 endforeach()
+
+set(svg ${ICON_DIR}/tavmar-velmora.svg)
+if(NOT EXISTS ${svg})
+    message(FATAL_ERROR "missing: ${svg}")
+endif()
+file(READ ${svg} text)
+if(NOT text MATCHES "<svg [^>]*viewBox=\"0 0 ([0-9]+) ([0-9]+)\"")
+    message(FATAL_ERROR "${svg}: no <svg> element with a viewBox")
+endif()
+if(NOT CMAKE_MATCH_1 EQUAL CMAKE_MATCH_2)
+    message(FATAL_ERROR "${svg}: drawn on ${CMAKE_MATCH_1}x${CMAKE_MATCH_2}, not on a square")
+endif()
+message(STATUS "${svg}: scalable, drawn on ${CMAKE_MATCH_1}x${CMAKE_MATCH_2}")

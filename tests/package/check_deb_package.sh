@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a configured and built tree, checks its
-# control fields and contents, unpacks it into a temporary root and starts the
-# unpacked program on a virtual X server.
+# Builds the Debian package the way the README says (the `deb` preset, with
+# Debian's build flags) in a tree of its own under the build folder, checks
+# it with lintian, its control fields, contents, AppStream metadata, desktop
+# entry, icons and manual page, unpacks it into a temporary root and starts
+# the unpacked program on a virtual X server.
 #
-#   check_deb_package.sh <build dir> <project version> [<cpack>]
+#   check_deb_package.sh <source dir> <build dir> <project version> <cmake> <cpack>
 #
-# The package and cpack's work files go to a temporary folder, not the build
-# folder.  Exits 77 (skipped) when a tool it needs is missing.
+# The package and cpack's work files go to a temporary folder.  A missing tool
+# fails the test with its name.
 set -u
 
 if [ "${1:-}" = "--window" ]; then
@@ -99,20 +101,23 @@ fi
 # ---------------------------------------------------------------------------
 # Package part.
 # ---------------------------------------------------------------------------
-BUILD_DIR=${1:?usage: check_deb_package.sh <build dir> <project version> [<cpack>]}
-VERSION=${2:?usage: check_deb_package.sh <build dir> <project version> [<cpack>]}
-CPACK=${3:-cpack}
+USAGE="usage: check_deb_package.sh <source dir> <build dir> <project version> <cmake> <cpack>"
+SOURCE_DIR=${1:?$USAGE}
+BUILD_DIR=${2:?$USAGE}
+VERSION=${3:?$USAGE}
+CMAKE=${4:?$USAGE}
+CPACK=${5:?$USAGE}
 NAME=tavmar-velmora
 TITLE="Tavmar Velmora $VERSION"
+ICON_SIZES="16 22 24 32 48 64 128 256"
 
-for tool in "$CPACK" dpkg-deb dpkg xvfb-run xdotool desktop-file-validate; do
-    if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "SKIP: $tool not found"
-        exit 77
-    fi
+missing=""
+for tool in "$CMAKE" "$CPACK" dpkg-deb dpkg dpkg-query dpkg-buildflags dpkg-shlibdeps \
+        lintian appstreamcli desktop-file-validate man lexgrog readelf Xvfb xdotool; do
+    command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
 done
-if [ ! -f "$BUILD_DIR/CPackConfig.cmake" ]; then
-    echo "FAIL: no CPackConfig.cmake in $BUILD_DIR (is cmake/Packaging.cmake included?)"
+if [ -n "$missing" ]; then
+    echo "FAIL: not installed:$missing"
     exit 1
 fi
 
@@ -122,37 +127,58 @@ FAILURES=0
 fail() { echo "FAIL: $*"; FAILURES=$((FAILURES + 1)); }
 fatal() { echo "FAIL: $*"; exit 1; }
 
-# ---- build the package ----
-if ! (cd "$BUILD_DIR" && "$CPACK" -G DEB -B "$WORK/out" --config "$BUILD_DIR/CPackConfig.cmake") \
-        >"$WORK/cpack.log" 2>&1; then
-    cat "$WORK/cpack.log"
-    fatal "cpack -G DEB failed"
+# ---- build the package, as the README says, in build/package-deb ----
+TREE="$BUILD_DIR/package-deb"
+if ! (cd "$SOURCE_DIR" && "$CMAKE" --preset deb -B "$TREE" &&
+        "$CMAKE" --build "$TREE" &&
+        cd "$TREE" && "$CPACK" -G DEB -B "$WORK/out" --config "$TREE/CPackConfig.cmake") \
+        >"$WORK/build.log" 2>&1; then
+    cat "$WORK/build.log"
+    fatal "configuring, building or packing the deb preset's tree failed"
 fi
 ARCH=$(dpkg --print-architecture)
-DEB="$WORK/out/${NAME}_${VERSION}_${ARCH}.deb"
+REVISION=$(sed -n '1s/^[^ ]* ([^)]*-\([^)-]*\)).*/\1/p' "$SOURCE_DIR/data/debian/changelog")
+[ -n "$REVISION" ] || fatal "no Debian revision in the first line of data/debian/changelog"
+DEB="$WORK/out/${NAME}_${VERSION}-${REVISION}_${ARCH}.deb"
 if [ ! -f "$DEB" ]; then
-    cat "$WORK/cpack.log"
+    cat "$WORK/build.log"
     ls -l "$WORK/out"
     fatal "cpack did not make ${DEB##*/}"
 fi
 echo "built ${DEB##*/} ($(stat -c %s "$DEB") bytes)"
 
+# ---- lintian: every tag, down to the pedantic ones, fixed or overridden ----
+# (--show-overrides would make overridden tags count for --fail-on.)
+lintian --fail-on error,warning,info,pedantic -I --pedantic --tag-display-limit 0 "$DEB" \
+    >"$WORK/lintian.log" 2>&1
+status=$?
+cat "$WORK/lintian.log"
+if [ "$status" -ne 0 ] || grep -qE '^[EWIP]: ' "$WORK/lintian.log"; then
+    fail "lintian (status $status) reports tags that are neither fixed nor overridden"
+fi
+
 # ---- control fields ----
 field() { dpkg-deb -f "$DEB" "$1"; }
 [ "$(field Package)" = "$NAME" ] || fail "Package is \"$(field Package)\", not $NAME"
-[ "$(field Version)" = "$VERSION" ] || fail "Version is \"$(field Version)\", not $VERSION"
+[ "$(field Version)" = "$VERSION-$REVISION" ] ||
+    fail "Version is \"$(field Version)\", not $VERSION-$REVISION"
 [ "$(field Architecture)" = "$ARCH" ] || fail "Architecture is \"$(field Architecture)\", not $ARCH"
 [ "$(field Section)" = "utils" ] || fail "Section is \"$(field Section)\", not utils"
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
 [ -n "$(field Description)" ] || fail "no Description"
 
+# One relation name per line, alternatives split, versions dropped.
+names() { printf '%s\n' "$1" | tr ',|' '\n\n' | sed 's/(.*)//; s/:any//; s/[[:space:]]//g' | sed '/^$/d'; }
 DEPENDS=$(field Depends)
 echo "Depends: $DEPENDS"
-# One dependency name per line, alternatives split, versions dropped.
-dep_names=$(printf '%s\n' "$DEPENDS" | tr ',|' '\n\n' | sed 's/(.*)//; s/:any//; s/[[:space:]]//g' | sed '/^$/d')
-for wanted in libqt6widgets6 libqt6gui6 libqt6core6 qt6-qpa-plugins libc6 libstdc++6; do
+echo "Recommends: $(field Recommends)"
+dep_names=$(names "$DEPENDS")
+for wanted in libqt6widgets6 libqt6gui6 libqt6core6 libc6 libstdc++6; do
     printf '%s\n' "$dep_names" | grep -qx -- "$wanted" || fail "Depends does not name $wanted"
 done
+# The xcb platform plugin is in libqt6gui6; qt6-qpa-plugins only adds VNC.
+printf '%s\n' "$dep_names" | grep -qx qt6-qpa-plugins && fail "Depends names qt6-qpa-plugins"
+names "$(field Recommends)" | grep -qx qt6-wayland || fail "Recommends does not name qt6-wayland"
 # Every dependency must be met by what this machine has installed, which
 # runs the program below: a misspelt name or a too new version fails here.
 while IFS= read -r dep; do
@@ -175,20 +201,26 @@ while IFS= read -r dep; do
     [ "$met" = yes ] || fail "dependency \"$dep\" is not met by the installed packages"
 done < <(printf '%s\n' "$DEPENDS" | tr ',' '\n')
 
-# ---- contents: the program, its desktop entry and icons, nothing else ----
+# ---- contents: exactly these files, all under /usr ----
 expected_files="./usr/bin/$NAME
 ./usr/share/applications/$NAME.desktop
-./usr/share/icons/hicolor/16x16/apps/$NAME.png
-./usr/share/icons/hicolor/32x32/apps/$NAME.png
-./usr/share/icons/hicolor/48x48/apps/$NAME.png"
+./usr/share/metainfo/org.tavmar.Velmora.metainfo.xml
+./usr/share/icons/hicolor/scalable/apps/$NAME.svg
+./usr/share/man/man1/$NAME.1.gz
+./usr/share/doc/$NAME/copyright
+./usr/share/doc/$NAME/changelog.gz
+./usr/share/doc/$NAME/changelog.Debian.gz
+./usr/share/lintian/overrides/$NAME"
+for size in $ICON_SIZES; do
+    expected_files="$expected_files
+./usr/share/icons/hicolor/${size}x${size}/apps/$NAME.png"
+done
 dpkg-deb -c "$DEB" >"$WORK/contents" || fatal "dpkg-deb -c cannot list the package"
-# Non-directory entries; documentation (copyright, changelog) is allowed.
-actual_files=$(awk '$1 !~ /^d/ { print $6 }' "$WORK/contents" |
-    grep -v "^\./usr/share/doc/$NAME/" | sort)
+actual_files=$(awk '$1 !~ /^d/ { print $6 }' "$WORK/contents" | sort)
 if [ "$actual_files" != "$(printf '%s\n' "$expected_files" | sort)" ]; then
     echo "--- expected ---"; printf '%s\n' "$expected_files" | sort
     echo "--- in the package ---"; printf '%s\n' "$actual_files"
-    fail "the package holds other files than the program, its desktop entry and icons"
+    fail "the package holds other files than those listed"
 fi
 awk '{ print $6 }' "$WORK/contents" | grep -v '^\./usr/' | grep -vx '\./' &&
     fail "the package installs outside /usr"
@@ -199,19 +231,23 @@ dpkg -x "$DEB" "$ROOT" || fatal "dpkg -x failed"
 PROGRAM="$ROOT/usr/bin/$NAME"
 [ -f "$PROGRAM" ] && [ -x "$PROGRAM" ] || fatal "no executable $PROGRAM after dpkg -x"
 
-if command -v readelf >/dev/null 2>&1; then
-    sections=$(readelf -S -W "$PROGRAM")
-    if printf '%s\n' "$sections" | grep -qE '\.symtab|\.debug_'; then
-        fail "the packaged program is not stripped"
-    fi
-    # The program must find Qt where Debian puts it, not in a build tree.
-    runpath=$(readelf -d -W "$PROGRAM" | grep -E 'R(UN)?PATH' || true)
-    [ -z "$runpath" ] || fail "the packaged program has a run path: $runpath"
-else
-    echo "note: readelf not found, stripping and run path not checked"
+sections=$(readelf -S -W "$PROGRAM")
+if printf '%s\n' "$sections" | grep -qE '\.symtab|\.debug_'; then
+    fail "the packaged program is not stripped"
+fi
+# The program must find Qt where Debian puts it, not in a build tree.
+runpath=$(readelf -d -W "$PROGRAM" | grep -E 'R(UN)?PATH' || true)
+[ -z "$runpath" ] || fail "the packaged program has a run path: $runpath"
+
+# ---- AppStream metadata, desktop entry, icons, manual page ----
+# The tree as installed: the metadata, and the desktop entry it launches.
+appstreamcli validate-tree --pedantic --no-net "$ROOT" >"$WORK/appstream.log" 2>&1
+status=$?
+cat "$WORK/appstream.log"
+if [ "$status" -ne 0 ] || grep -qE '^[[:space:]]*[EW]: ' "$WORK/appstream.log"; then
+    fail "appstreamcli reports errors or warnings in the installed metadata"
 fi
 
-# ---- desktop entry and icons where they were put ----
 ENTRY="$ROOT/usr/share/applications/$NAME.desktop"
 if validate=$(desktop-file-validate "$ENTRY" 2>&1); then
     if printf '%s\n' "$validate" | grep -qE 'error:|warning:'; then
@@ -225,9 +261,11 @@ fi
 exec_cmd=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$ENTRY" | head -n 1)
 [ -n "$exec_cmd" ] && [ -x "$ROOT/usr/bin/${exec_cmd##*/}" ] ||
     fail "the entry's Exec \"$exec_cmd\" is not the installed program"
+wm_class=$(sed -n 's/^StartupWMClass=//p' "$ENTRY")
+[ "$wm_class" = "$TITLE" ] || fail "the entry's StartupWMClass is \"$wm_class\", not \"$TITLE\""
 icon=$(sed -n 's/^Icon=//p' "$ENTRY" | head -n 1)
 [ -n "$icon" ] || fail "the installed entry names no Icon"
-for size in 16 32 48; do
+for size in $ICON_SIZES; do
     png="$ROOT/usr/share/icons/hicolor/${size}x${size}/apps/$icon.png"
     if [ ! -f "$png" ]; then
         fail "icon $icon missing at usr/share/icons/hicolor/${size}x${size}/apps"
@@ -240,7 +278,15 @@ for size in 16 32 48; do
     [ "$signature" = "89504e470d0a1a0a" ] || fail "$png is not a PNG"
     [ "$dims" = "$size $size" ] || fail "$png is $dims, not ${size}x${size}"
 done
-echo "desktop entry valid, icons at their hicolor paths"
+svg="$ROOT/usr/share/icons/hicolor/scalable/apps/$icon.svg"
+grep -qE '<svg [^>]*viewBox="0 0 ([0-9]+) \1"' "$svg" 2>/dev/null ||
+    fail "icon $icon.svg missing or not an SVG drawn on a square"
+
+MANPAGE="$ROOT/usr/share/man/man1/$NAME.1.gz"
+man_warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$MANPAGE" 2>&1 >/dev/null)
+[ -z "$man_warnings" ] || fail "the manual page has groff warnings: $man_warnings"
+lexgrog "$MANPAGE" | grep -q ": \"$NAME - " || fail "lexgrog finds no NAME line in the manual page"
+echo "metadata, desktop entry, icons and manual page checked"
 
 # ---- start the unpacked program ----
 # On a private virtual display; the helper names the server that did not
