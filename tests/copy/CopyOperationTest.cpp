@@ -253,34 +253,27 @@ TEST_F(CopyOperationTest, ProgressGrowsBlockByBlockThroughTheRangeAndClearsAtCom
     EXPECT_EQ(progress.calls, (std::vector<std::optional<double>>{0.0, 0.4, 0.8, std::nullopt}));
 }
 
-TEST_F(CopyOperationTest, EveryOtherEndClearsTheProgressToo) {
-    const std::vector<std::pair<const char*, std::function<void()>>> ends = {
-        {"abort", [&] { op.AbortOperation(); }},
-        {"copy failure",
-         [&] {
-             files.beforeEach = [](std::string_view what, auto, auto) {
-                 if (what == "Write") {
-                     throw Failure(FailureCode::DeviceError);
-                 }
-             };
-             op.OperateTick();
-         }},
-        {"failing teardown", [&] {
-             controls.beforeChange = [](std::string_view) {
-                 throw Failure(FailureCode::SystemError, "refused");
-             };
-             op.TerminateOperation();
-         }}};
-    for (const auto& [name, end] : ends) {
-        files = FakeFileTable();
+TEST_F(CopyOperationTest, AbortACopyFailureAndAFailingTeardownClearTheProgressToo) {
+    const std::vector<std::function<void()>> ends = {
+        [&] { op.AbortOperation(); },
+        [&] {
+            files.beforeEach = [](auto, auto, auto) { throw Failure(FailureCode::DeviceError); };
+            op.OperateTick();
+        },
+        [&] {
+            controls.beforeChange = [](auto) { throw Failure(FailureCode::SystemError, "no"); };
+            op.TerminateOperation();
+        }};
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+        files.files["in"] = LcgPattern(10);
         controls = FakeControls();
-        progress.calls.clear();
-        files.files["in"] = LcgPattern(kBlock + 5);
         controls.SetFields("in", "1", "0", "out", "1");
         op.StartOperation();
-        end();
-        EXPECT_EQ(progress.calls, (std::vector<std::optional<double>>{0.0, std::nullopt}))
-            << name;
+        progress.calls.clear();
+        ends[i]();
+        EXPECT_EQ(progress.calls, std::vector<std::optional<double>>{std::nullopt}) << "end " << i;
+        files.beforeEach = nullptr;
+        files.CloseAll();
     }
 }
 
