@@ -49,8 +49,8 @@ std::string FailureText(const Failure& failure, const char* when) {
 } // namespace
 
 CopyOperation::CopyOperation(runtime::FileTable& files, runtime::WindowControls& controls,
-                             runtime::MessageBox& messages)
-    : files_(files), controls_(controls), messages_(messages) {}
+                             runtime::MessageBox& messages, runtime::ProgressDisplay& progress)
+    : files_(files), controls_(controls), messages_(messages), progress_(progress) {}
 
 void CopyOperation::ShowError(const std::string& text) {
     messages_.Show(text, MessageIcon::Exclamation, window::ProgramTitle() + " - Error");
@@ -120,6 +120,7 @@ void CopyOperation::StartOperation() {
     controls_.SetEnabled(control::kOperateTimer, true);
     controls_.SetEnabled(control::kAbort, true);
     state_.Operating = true;
+    progress_.Show(0.0);
 }
 
 void CopyOperation::OperateTick() {
@@ -132,6 +133,8 @@ void CopyOperation::OperateTick() {
         if (complete) {
             // The bytes reach stable storage before the user is told they are done.
             files_.Flush(state_.OutputFileNumber);
+        } else {
+            ShowProgress();
         }
     } catch (const std::exception& error) {
         TerminateOperation();
@@ -178,12 +181,19 @@ bool CopyOperation::CopyBlock() {
     return false;
 }
 
+void CopyOperation::ShowProgress() {
+    // A whole block was copied, so the range holds at least Progress bytes.
+    const std::int64_t range = std::int64_t{state_.InputFileStop} - state_.InputFileStart + 1;
+    progress_.Show(static_cast<double>(state_.Progress) / static_cast<double>(range));
+}
+
 void CopyOperation::TerminateOperation() {
     Teardown();
 }
 
 bool CopyOperation::Teardown() {
     state_.Operating = false;
+    progress_.Clear();
     bool closingOutput = false;
     try {
         controls_.SetEnabled(control::kOperateTimer, false);

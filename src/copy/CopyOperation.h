@@ -3,17 +3,21 @@
 #include "copy/OperationState.h"
 #include "runtime/FileTable.h"
 #include "runtime/MessageBox.h"
+#include "runtime/ProgressDisplay.h"
 #include "runtime/WindowControls.h"
 
 namespace tavmar::copy {
 
 /// The window's copy actions: Start, the timer tick, Abort and the shared
 /// teardown. Holds the operation record; reaches the window only through its
-/// controls by name, and files only through the file table.
+/// controls by name, and files only through the file table. The fraction
+/// of the range copied goes to `progress` after Start and after every whole
+/// block, and is cleared at every end of an operation.
 class CopyOperation {
   public:
     CopyOperation(runtime::FileTable& files, runtime::WindowControls& controls,
-                  runtime::MessageBox& messages);
+                  runtime::MessageBox& messages,
+                  runtime::ProgressDisplay& progress = runtime::NoProgressDisplay());
 
     /// Click of cmdStart: converts and checks the fields, opens both files
     /// and arms the timer. Every refusal is reported in a message box and
@@ -47,6 +51,8 @@ class CopyOperation {
     /// within this tick, false when a whole block was copied. Raises the file
     /// layer's failure, or Overflow for an output position past 2^31 - 1.
     bool CopyBlock();
+    /// Shows Progress as a fraction of the bytes in the range.
+    void ShowProgress();
     /// TerminateOperation's steps; false only when flushing or closing the
     /// output failed, so its bytes may not be on stable storage.
     bool Teardown();
@@ -54,6 +60,7 @@ class CopyOperation {
     runtime::FileTable& files_;
     runtime::WindowControls& controls_;
     runtime::MessageBox& messages_;
+    runtime::ProgressDisplay& progress_;
     OperationState state_;
 };
 

@@ -73,7 +73,7 @@ frmMain::frmMain(runtime::FileTable& files, runtime::SettingsStore& store, QWidg
                           Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
                           Qt::WindowCloseButtonHint),
       files_(files), store_(store), controls_(*this), messages_(*this),
-      copy_(files, controls_, messages_) {
+      copy_(files, controls_, messages_, progress_) {
     BuildControls();
     Connect();
     Load();

@@ -5,6 +5,7 @@
 #include "copy/CopyOperation.h"
 #include "runtime/FileTable.h"
 #include "runtime/SettingsStore.h"
+#include "window/LauncherEntryProgress.h"
 #include "window/QtMessageBox.h"
 #include "window/QtWindowControls.h"
 
@@ -89,6 +90,7 @@ class frmMain : public QDialog {
 
     QtWindowControls controls_;
     QtMessageBox messages_;
+    LauncherEntryProgress progress_;
     copy::CopyOperation copy_;
     bool unloaded_ = false;
 };

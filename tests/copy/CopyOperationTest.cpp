@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +22,7 @@ using tavmar::copy::kBlockSize;
 using tavmar::fakes::FakeControls;
 using tavmar::fakes::FakeFileTable;
 using tavmar::fakes::FakeMessageBox;
+using tavmar::fakes::FakeProgressDisplay;
 using tavmar::runtime::Failure;
 using tavmar::runtime::FailureCode;
 using tavmar::runtime::MessageIcon;
@@ -64,7 +67,8 @@ class CopyOperationTest : public ::testing::Test {
     FakeFileTable files;
     FakeControls controls;
     FakeMessageBox messages;
-    CopyOperation op{files, controls, messages};
+    FakeProgressDisplay progress;
+    CopyOperation op{files, controls, messages, progress};
 };
 
 // --- Refused starts -------------------------------------------------------
@@ -101,6 +105,7 @@ TEST_F(CopyOperationTest, MissingInputIsRefusedAndTheOutputIsNotCreated) {
     ExpectOnlyMessage("Error opening input/output file", MessageIcon::Exclamation, kErrorCaption);
     ExpectIdle();
     EXPECT_EQ(files.files.count("out"), 0u);
+    EXPECT_TRUE(progress.calls.empty()); // a refused start is no operation
 }
 
 TEST_F(CopyOperationTest, LockedOutputIsRefusedAndTheInputIsClosedAgain) {
@@ -253,6 +258,39 @@ TEST_F(CopyOperationTest, LongerOutputChangesOnlyInsideTheRange) {
     const auto in = LcgPattern(100);
     std::copy(in.begin() + 10, in.begin() + 20, expected.begin() + 500);
     EXPECT_EQ(files.files["out"], expected);
+}
+
+// --- Progress outside the window -----------------------------------------
+
+TEST_F(CopyOperationTest, ProgressGrowsBlockByBlockThroughTheRangeAndClearsAtCompletion) {
+    files.files["in"] = LcgPattern(kBlock * 5 / 2 + 10);
+    controls.SetFields("in", "11", "0", "out", "1"); // a range of 2.5 blocks
+    EXPECT_EQ(RunToEnd(), 3);
+    EXPECT_EQ(progress.calls, (std::vector<std::optional<double>>{0.0, 0.4, 0.8, std::nullopt}));
+}
+
+TEST_F(CopyOperationTest, AbortACopyFailureAndAFailingTeardownClearTheProgressToo) {
+    const std::vector<std::function<void()>> ends = {
+        [&] { op.AbortOperation(); },
+        [&] {
+            files.beforeEach = [](auto, auto, auto) { throw Failure(FailureCode::DeviceError); };
+            op.OperateTick();
+        },
+        [&] {
+            controls.beforeChange = [](auto) { throw Failure(FailureCode::SystemError, "no"); };
+            op.TerminateOperation();
+        }};
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+        files.files["in"] = LcgPattern(10);
+        controls = FakeControls();
+        controls.SetFields("in", "1", "0", "out", "1");
+        op.StartOperation();
+        progress.calls.clear();
+        ends[i]();
+        EXPECT_EQ(progress.calls, std::vector<std::optional<double>>{std::nullopt}) << "end " << i;
+        files.beforeEach = nullptr;
+        files.CloseAll();
+    }
 }
 
 // --- Abort, late ticks, restart ------------------------------------------

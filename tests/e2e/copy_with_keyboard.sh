@@ -11,7 +11,11 @@
 # is retyped (a new file) and the same range lands at 3001 of that file.
 # Given the desktop entry, the window's WM_CLASS must match its StartupWMClass,
 # so desktops can tie the running window to the entry.
-# Fails, naming it, when a tool (xdotool, xprop) or the display is missing.
+# Runs 1 and 2 have no session bus.
+# Run 3, on a private session bus: a copy of 2.5 blocks must send the taskbar
+# entry's progress, growing, then cleared.
+# Fails, naming it, when a tool (xdotool, xprop, dbus-run-session,
+# dbus-monitor) or the display is missing.
 set -u
 
 PROGRAM=${1:?usage: copy_with_keyboard.sh <path to tavmar-velmora> [<desktop entry>]}
@@ -19,7 +23,7 @@ DESKTOP_ENTRY=${2:-}
 TITLE="Tavmar Velmora 0.2.0"
 TITLE_RE="^Tavmar Velmora 0\.2\.0"
 
-for tool in xdotool xprop python3 timeout; do
+for tool in xdotool xprop python3 timeout dbus-run-session dbus-monitor; do
     command -v "$tool" >/dev/null 2>&1 || { echo "FAIL: $tool not found"; exit 1; }
 done
 if [ -z "${DISPLAY:-}" ]; then
@@ -69,6 +73,7 @@ export XDG_DATA_HOME="$WORK/data"
 export XDG_RUNTIME_DIR="$WORK/runtime"
 mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
+unset DBUS_SESSION_BUS_ADDRESS
 export QT_QPA_PLATFORM=xcb
 unset SESSION_MANAGER
 
@@ -252,4 +257,50 @@ echo "run 2: restored fields copied the same range into a new file"
 
 exit_program
 settings_hold "$OUTPUT2" || fail "settings do not hold the output path typed in run 2"
+
+# ---- run 3: the copy's progress on the taskbar entry ----
+# A private bus that lives while its sleep does (the sleep's pid and the
+# bus address come back in files); ending the sleep ends the bus.
+dbus-run-session -- sh -c 'echo $$ >"$1.pid"; echo "$DBUS_SESSION_BUS_ADDRESS" >"$1"; exec sleep 60' \
+    sh "$WORK/bus.address" 2>/dev/null &
+tries=50
+while [ ! -s "$WORK/bus.address" ] && [ "$tries" -gt 0 ]; do
+    sleep 0.1
+    tries=$((tries - 1))
+done
+[ -s "$WORK/bus.address" ] || fail "run 3: no private session bus"
+BUS_SLEEP_PID=$(cat "$WORK/bus.address.pid")
+DBUS_SESSION_BUS_ADDRESS=$(cat "$WORK/bus.address")
+export DBUS_SESSION_BUS_ADDRESS
+dbus-monitor "type='signal',interface='com.canonical.Unity.LauncherEntry'" \
+    >"$WORK/monitor.log" 2>&1 &
+MONITOR_PID=$!
+trap 'kill "$MONITOR_PID" "$BUS_SLEEP_PID" 2>/dev/null; cleanup' EXIT
+
+INPUT3="$WORK/input3.bin"
+OUTPUT3="$WORK/output3.bin"
+head -c $((10485760 * 5 / 2)) /dev/urandom >"$INPUT3"
+start_program
+replace_field "$INPUT3"
+keys Tab; replace_field 1
+keys Tab; replace_field 0
+keys Tab; replace_field "$OUTPUT3"
+keys Tab; replace_field 1
+start_and_confirm
+cmp "$INPUT3" "$OUTPUT3" || fail "run 3: output differs from the input"
+exit_program
+sleep 0.5 # the monitor prints what the bus has passed on
+
+# One line per signal: "<progress> <progress-visible>".
+updates=$(awk '
+    /member=Update/ { if (n++) print p, v; p = ""; v = "" }
+    /variant +double/ { p = $NF }
+    /variant +boolean/ { v = $NF }
+    END { if (n) print p, v }' "$WORK/monitor.log" | tr '\n' ',')
+grep -qF 'string "application://tavmar-velmora.desktop"' "$WORK/monitor.log" ||
+    fail "run 3: no signal for application://tavmar-velmora.desktop: $(cat "$WORK/monitor.log")"
+# Shown at the start, after each of the two whole blocks, then cleared.
+[ "$updates" = "0 true,0.4 true,0.8 true,0 false," ] ||
+    fail "run 3: expected taskbar progress 0, 0.4, 0.8, then cleared; got $updates"
+echo "run 3: taskbar progress $updates"
 echo "PASS"

@@ -2,11 +2,13 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "runtime/MessageBox.h"
+#include "runtime/ProgressDisplay.h"
 #include "runtime/WindowControls.h"
 
 namespace tavmar::fakes {
@@ -64,6 +66,15 @@ class FakeMessageBox : public runtime::MessageBox {
 
     void Show(const std::string& text, runtime::MessageIcon icon,
               const std::string& caption) override;
+};
+
+/// Records every call in order: the fraction for Show, nullopt for Clear.
+class FakeProgressDisplay : public runtime::ProgressDisplay {
+  public:
+    std::vector<std::optional<double>> calls;
+
+    void Show(double fraction) noexcept override { calls.emplace_back(fraction); }
+    void Clear() noexcept override { calls.emplace_back(std::nullopt); }
 };
 
 } // namespace tavmar::fakes
