@@ -54,7 +54,7 @@ if(NOT TAVMAR_DPKG_SHLIBDEPS)
     message(STATUS "dpkg-shlibdeps not found: package dependencies are set by hand")
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS
-        "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libc6, libstdc++6")
+        "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6dbus6 (>= 6.4), libqt6core6 (>= 6.4), libc6, libstdc++6")
 endif()
 
 # `package_source`: the tracked sources, without build trees or VCS data.

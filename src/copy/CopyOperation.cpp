@@ -138,6 +138,8 @@ void CopyOperation::OperateTick() {
         }
     } catch (const std::exception& error) {
         TerminateOperation();
+        // A message of this program's own, so it is spelled right; the
+        // teardown's message keeps its long-standing "occured".
         ShowError(FailureText(AsFailure(error), "occurred while copying"));
         return;
     }
@@ -215,6 +217,8 @@ bool CopyOperation::Teardown() {
         controls_.SetEnabled(control::kStart, true);
         controls_.SetEnabled(control::kExit, true);
     } catch (const std::exception& error) {
+        // "occured" is the message's long-standing text, which users and
+        // their notes know it by; the copy's own message reads "occurred".
         ShowError(FailureText(AsFailure(error), "occured while terminating operation"));
         return !closingOutput;
     }

@@ -21,7 +21,8 @@ class CopyOperation {
 
     /// Click of cmdStart: converts and checks the fields, opens both files
     /// and arms the timer. Every refusal is reported in a message box and
-    /// leaves the window idle; nothing escapes to the caller.
+    /// leaves the window idle; nothing escapes to the caller. Does nothing
+    /// while an operation runs.
     void StartOperation();
 
     /// Tick of tmrOperate: copies the next block, or ends the operation when
