@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Copies the same 10 MiB range three ways, on one file system with a warm
 // page cache: through the file table, with a plain pread/pwrite loop and a
 // 1 MiB buffer, and with bare copy_file_range(2).

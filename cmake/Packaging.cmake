@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Debian package from the install rules.  Built with Debian's flags in a tree
 # of its own (the `deb` preset):
 #

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Checks that each icon is a palette PNG of its named size with at most 16
 # colours, and that the scalable one is an SVG drawn on a square.
 # Run with: cmake -DICON_DIR=<folder> "-DICON_SIZES=16;22;..." -P check_icons.cmake

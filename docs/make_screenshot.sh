@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Takes docs/screenshot.png from the real program on a private virtual X
 # server (tests/display/with_display.sh starts and stops it), with fresh
 # settings and example values typed into the fields.  When openbox is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: PositionFromText against a slow exact reference that
 // works on the decimal digits as strings. Any disagreement traps.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the libFuzzer targets with clang in build-fuzz/ and runs each for a
 # bounded time on a copy of its seed corpus. Exits non-zero when a target
 # finds a failure (the crashing input is left in build-fuzz/artifacts/);

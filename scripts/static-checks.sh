@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Static checks: clang-tidy (configured by the repository's .clang-tidy) and
 # cppcheck over the repository's own C++ sources listed in a build directory's
 # compile_commands.json (src/, tests/, bench/; never generated moc/qrc files).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "window/LauncherEntryProgress.h"
 
 #include <sys/stat.h>
@@ -54,10 +55,10 @@ void LauncherEntryProgress::Send(double fraction, bool visible) noexcept {
     auto signal = QDBusMessage::createSignal(QStringLiteral("/"),
                                              QStringLiteral("com.canonical.Unity.LauncherEntry"),
                                              QStringLiteral("Update"));
-    const QString appUri = QStringLiteral("application://") +
-                           QString::fromUtf8(kDesktopEntryId.data(),
-                                             static_cast<qsizetype>(kDesktopEntryId.size())) +
-                           QStringLiteral(".desktop");
+    const QString appUri =
+        QStringLiteral("application://") +
+        QString::fromUtf8(kDesktopEntryId.data(), static_cast<qsizetype>(kDesktopEntryId.size())) +
+        QStringLiteral(".desktop");
     const QVariantMap properties{{QStringLiteral("progress"), fraction},
                                  {QStringLiteral("progress-visible"), visible}};
     signal << appUri << properties;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs a command on a private virtual display and stops the display again:
 #
 #   with_display.sh [--wayland] [--] <command> [<argument>...]

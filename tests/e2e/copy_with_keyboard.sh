@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # End-to-end: drives the real program on an X server with real key events.
 #
 #   tests/display/with_display.sh bash copy_with_keyboard.sh <program> [<desktop entry>]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The program as a native Wayland client:
 #
 #   tests/display/with_display.sh --wayland bash wayland_window.sh <program> <desktop entry>

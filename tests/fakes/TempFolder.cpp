@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "fakes/TempFolder.h"
 
 #include <stdlib.h> // NOLINT(modernize-deprecated-headers): POSIX declares mkdtemp here

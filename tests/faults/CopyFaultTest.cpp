@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Faults while a copy runs, on real files through the real copy actions:
 // a full disk, the file size limit, the input changed by another program,
 // and device errors part way through a block. Each must end with one error

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A long session in one process: 1,000 operations of every kind (completed,
 // refused for each reason, failed while copying, aborted) through one set of
 // copy actions on the real file table. No descriptor may be left behind and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Starts refused at the open: files locked by another process, paths that
 // name no regular file, and an input too large for a stop of 0. Each must
 // end with the open message, the window idle, every file closed, and no file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The remembered fields with a damaged per-user settings file or folder:
 // loading gives the defaults and never fails; saving either works or raises
 // a Failure (which the window prints on its way out).

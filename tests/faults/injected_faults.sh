@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The real program under injected system call failures, on an X server:
 #
 #   tests/display/with_display.sh bash injected_faults.sh <program>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The model checked on hand-worked cases, so a wrong model cannot hide a
 // wrong product in the random test.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Many random operations through the real copy actions and the real file
 // table on real files, each checked against CopyModel: the whole output
 // file, the message shown, the window state and the open descriptors.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package the way the README says (the `deb` preset, with
 # Debian's build flags) in a tree of its own under the build folder, checks
 # it with lintian, its control fields, contents, AppStream metadata, desktop

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One set of rules checked against the real file table and the in-memory
 // fake, so the fake the other tests rely on cannot drift from the real one.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What only the real file table can show: links, other processes' locks,
 // FIFOs and devices, limits of the system and descriptors.
 
