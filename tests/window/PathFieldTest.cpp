@@ -17,12 +17,6 @@ using PathFields = WindowFixture;
 const std::string kAwkward = "/tmp/my disk #2 100% \xC3\xA9.img";
 const QByteArray kAwkwardUrl = "file:///tmp/my%20disk%20%232%20100%25%20%C3%A9.img";
 
-QMimeData* Carrying(const char* format, const QByteArray& data) {
-    auto* mime = new QMimeData;
-    mime->setData(QString::fromLatin1(format), data);
-    return mime;
-}
-
 TEST_F(PathFields, ADroppedLocalFileReplacesTheFieldAndAnythingElseIsRefused) {
     struct Row {
         const char* target; // a field, or the frame around it
@@ -48,7 +42,8 @@ TEST_F(PathFields, ADroppedLocalFileReplacesTheFieldAndAnythingElseIsRefused) {
         QLineEdit* field = Field(row.field);
         field->setText("old");
         Field(control::kInputFileStart)->setFocus();
-        std::unique_ptr<QMimeData> mime(Carrying(row.format, row.data));
+        auto mime = std::make_unique<QMimeData>();
+        mime->setData(row.format, row.data);
         // Shift proposes a move, which must never reach a file manager.
         const auto actions = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction;
         QDragEnterEvent enter({1, 1}, actions, mime.get(), Qt::LeftButton, Qt::ShiftModifier);
@@ -87,7 +82,9 @@ TEST_F(PathFields, APastedLocalFileGivesItsPathAndTextLosesItsEndingLineBreaks) 
     };
     QLineEdit* field = Field(control::kInputFile);
     for (const Row& row : rows) {
-        QApplication::clipboard()->setMimeData(Carrying(row.format, row.data));
+        auto* mime = new QMimeData; // the clipboard takes it
+        mime->setData(row.format, row.data);
+        QApplication::clipboard()->setMimeData(mime);
         field->setText("[old]");
         field->setSelection(1, 3);
         if (row.route == Route::CtrlV) {
