@@ -14,8 +14,8 @@
 # answer: Return closes the box and Alt+X ends it with status 0.
 # A last run without strace puts a regular file where the settings folder
 # goes: the program must still exit 0 and say on stderr that it could not
-# save. Fails, naming it, when a tool (xdotool, strace), ptrace or the
-# display is missing.
+# save. Fails, naming it, when xdotool, strace, ptrace or a display is
+# missing.
 set -u
 
 PROGRAM=${1:?usage: injected_faults.sh <path to tavmar-velmora>}
@@ -54,15 +54,6 @@ fail() {
     [ -f "$WORK/trace" ] && { echo "--- trace (last lines) ---"; tail -n 20 "$WORK/trace"; }
     exit 1
 }
-
-export HOME="$WORK/home"
-export XDG_CONFIG_HOME="$WORK/config"
-export XDG_CACHE_HOME="$WORK/cache"
-export XDG_RUNTIME_DIR="$WORK/runtime"
-mkdir -p "$HOME" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
-export QT_QPA_PLATFORM=xcb
-unset SESSION_MANAGER
 
 INPUT="$WORK/input.bin"
 OUTPUT="$WORK/output.bin"
