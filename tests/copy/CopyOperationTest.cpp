@@ -250,8 +250,6 @@ TEST_F(CopyOperationTest, LongerOutputChangesOnlyInsideTheRange) {
     EXPECT_EQ(files.files["out"], expected);
 }
 
-// --- Progress outside the window -----------------------------------------
-
 TEST_F(CopyOperationTest, ProgressGrowsBlockByBlockThroughTheRangeAndClearsAtCompletion) {
     files.files["in"] = LcgPattern(kBlock * 5 / 2 + 10);
     controls.SetFields("in", "11", "0", "out", "1"); // a range of 2.5 blocks

@@ -70,8 +70,7 @@ class FakeMessageBox : public runtime::MessageBox {
 };
 
 /// Records every call in order: the fraction for Show, nullopt for Clear.
-class FakeProgressDisplay : public runtime::ProgressDisplay {
-  public:
+struct FakeProgressDisplay : runtime::ProgressDisplay {
     std::vector<std::optional<double>> calls;
 
     void Show(double fraction) noexcept override { calls.emplace_back(fraction); }

@@ -194,7 +194,6 @@ TEST_F(PosixFileTableTest, SeekableCharacterDeviceFeedsTheBufferedCopy) {
 
 // ---- block devices ----
 
-// Runs a shell command on the way out, whatever happened.
 struct RunOnExit {
     std::string command;
     ~RunOnExit() { (void)!std::system(command.c_str()); }
@@ -208,22 +207,18 @@ Bytes Head(const std::string& path) {
 }
 
 TEST_F(PosixFileTableTest, MountedBlockDeviceIsReadButNeverWritten) {
-    // A loop device over a fresh 8 MiB ext4 image, mounted; unmounted and
-    // detached on the way out. Paths from mkdtemp need no quoting.
-    const std::string image = folder.Path("image");
-    const std::string mnt = folder.Path("mnt");
-    const std::string loop = folder.Path("loop"); // holds the device's name
-    const RunOnExit detach{"umount " + mnt + " 2>/dev/null; [ ! -s " + loop +
-                           " ] || losetup -d $(cat " + loop + ")"};
-    if (std::system(("truncate -s 8M " + image + " && mkfs.ext4 -q -E " +
-                     "lazy_itable_init=0,lazy_journal_init=0 " + image + " && losetup -f --show " +
-                     image + " >" + loop + " && mkdir " + mnt + " && mount $(cat " + loop + ") " +
-                     mnt)
-                        .c_str()) != 0) {
+    // A loop device over a fresh 8 MiB ext4 image, mounted on mnt; unmounted
+    // and detached on the way out. The file loop holds the device's name.
+    const std::string in = "cd " + folder.Root().string() + " && "; // mkdtemp's: no quoting
+    const RunOnExit detach{in + "umount mnt 2>/dev/null; [ ! -s loop ] || losetup -d $(cat loop)"};
+    const std::string make = in + "truncate -s 8M image && mkfs.ext4 -q -E lazy_itable_init=0," +
+                             "lazy_journal_init=0 image && losetup -f --show image >loop" +
+                             " && mkdir mnt && mount $(cat loop) mnt";
+    if (std::system(make.c_str()) != 0) {
         GTEST_SKIP() << "needs root, mkfs.ext4 and a free loop device";
     }
     std::string device;
-    std::ifstream(loop) >> device;
+    std::ifstream(folder.Path("loop")) >> device;
     const Bytes before = Head(device);
     EXPECT_EQ(Raised([&] { table.Open(1, device, FileAccess::Write); }), FailureCode::DeviceInUse);
     table.Open(1, device, FileAccess::Read);
@@ -231,7 +226,7 @@ TEST_F(PosixFileTableTest, MountedBlockDeviceIsReadButNeverWritten) {
     table.Close(1);
     EXPECT_TRUE(Head(device) == before);
 
-    ASSERT_EQ(::umount2(mnt.c_str(), 0), 0);
+    ASSERT_EQ(::umount2(folder.Path("mnt").c_str(), 0), 0);
     table.Open(2, device, FileAccess::Write); // nothing holds it any more
     table.WriteByte(2, 1025, static_cast<std::uint8_t>(~before[1024]));
     table.Close(2);

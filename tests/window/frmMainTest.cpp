@@ -32,8 +32,7 @@ TEST_F(Layout, ControlsSitAtTheirTwipsPositionsWhateverTheWindowSize) {
         {"cmdAbort", "frmMain", 1560, 2160, 1455, 375},
         {"cmdExit", "frmMain", 3120, 2160, 1455, 375}};
     EXPECT_EQ(window->size(), QSize(312, 174));
-    // The window can be made larger, which moves and sizes none of its
-    // controls, but not smaller than its initial size.
+    // Resizing moves and sizes no control; the window never gets smaller.
     for (const QSize size : {QSize(312, 174), QSize(640, 480), QSize(200, 100)}) {
         window->resize(size);
         QApplication::processEvents();
@@ -68,10 +67,9 @@ TEST_F(Layout, ATallerFontWidensTheLayoutSoNoTextIsCovered) {
         QFont font = window->font();
         font.setPointSizeF(points);
         window->setFont(font);
-        const QSize reference(312, 174);
         EXPECT_EQ(window->size(), window->minimumSize());
-        EXPECT_EQ(window->size().boundedTo(reference), reference); // never smaller
-        EXPECT_EQ(window->size() != reference, grows);
+        EXPECT_EQ(window->size().expandedTo({312, 174}), window->size()); // never smaller
+        EXPECT_EQ(window->size() != QSize(312, 174), grows);
         for (const std::string_view name :
              {control::kInputFileStart, control::kInputFileStop, control::kOutputFileStart}) {
             EXPECT_TRUE(ShowsWhole(*Field(name), "-2147483648")) << name;
