@@ -151,7 +151,7 @@ TEST_F(CopyOperationTest, StartUsesTheFieldsAsTheyWereWhenStartWasPressed) {
     ASSERT_TRUE(op.State().Operating);
     const auto log = controls.log;
     controls.SetFields("in", "1", "0", "elsewhere", "1"); // typed during the operation
-    op.StartOperation(); // a late second click changes nothing
+    op.StartOperation();                                  // a late second click changes nothing
     EXPECT_EQ(controls.log, log);
     EXPECT_EQ(files.OpenCount(), 2);
     EXPECT_TRUE(messages.shown.empty());

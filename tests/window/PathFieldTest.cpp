@@ -36,7 +36,8 @@ TEST_F(PathFields, ADroppedLocalFileReplacesTheFieldAndAnythingElseIsRefused) {
         {"txtInputFile", "text/plain", "/tmp/x\n", "/tmp/xold"}, // text drops at the pointer
     };
     for (const Row& row : rows) {
-        QLineEdit* field = Field(std::string(row.target).replace(0, 3, "txt")); // frame fraX holds txtX
+        QLineEdit* field =
+            Field(std::string(row.target).replace(0, 3, "txt")); // frame fraX holds txtX
         field->setText("old");
         Field(control::kInputFileStart)->setFocus();
         auto mime = std::make_unique<QMimeData>();
