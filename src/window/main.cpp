@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <csignal>
+#include <cstdlib>
 #include <string_view>
 
 #include <QApplication>
@@ -9,14 +10,20 @@
 #include "runtime/QtSettingsStore.h"
 #include "settings/RememberedFields.h"
 #include "window/CloseRequests.h"
+#include "window/CommandLine.h"
 #include "window/ProgramTitle.h"
 #include "window/frmMain.h"
 
 int main(int argc, char* argv[]) {
+    // --help and --version answer before Qt starts, so they need no display.
+    if (const auto answer = tavmar::window::CommandLineAnswer(argc, argv)) {
+        return tavmar::window::WriteAnswer(*answer) ? EXIT_SUCCESS : EXIT_FAILURE;
+    }
+
     // Past a file size limit a write fails with EFBIG instead of killing us.
     std::signal(SIGXFSZ, SIG_IGN);
 
-    // The program takes no command line. Qt sees only the program's name, so
+    // Any other argument is ignored. Qt sees only the program's name, so
     // its own options (-qwindowtitle, -reverse, -style, ...) cannot change
     // the window; the platform's environment variables still apply.
     static char fallbackName[] = "tavmar-velmora";
