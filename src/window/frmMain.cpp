@@ -84,10 +84,12 @@ void frmMain::BuildControls() {
     InitWindowResources();
     setObjectName(QStringLiteral("frmMain"));
 
-    QIcon icon;
-    icon.addFile(QStringLiteral(":/icons/tavmar-velmora-16.png"), QSize(16, 16));
-    icon.addFile(QStringLiteral(":/icons/tavmar-velmora-32.png"), QSize(32, 32));
-    setWindowIcon(icon);
+    // Every size the package installs into the icon theme; the built-in
+    // images where the theme has none (a program run from its build tree).
+    QIcon builtIn;
+    builtIn.addFile(QStringLiteral(":/icons/tavmar-velmora-16.png"), QSize(16, 16));
+    builtIn.addFile(QStringLiteral(":/icons/tavmar-velmora-32.png"), QSize(32, 32));
+    setWindowIcon(QIcon::fromTheme(Name(kDesktopEntryId), builtIn));
 
     fraInputFile_ = MakeFrame(this, "fraInputFile", "&Input File");
     txtInputFile_ = MakeField<PathField>(fraInputFile_, control::kInputFile, "", "Input file path");
