@@ -37,10 +37,11 @@ cp "$PROGRAM" "$WORK/renamed-program"
 WAYLAND_DEBUG=client "$WORK/renamed-program" >"$LOG" 2>&1 &
 APP_PID=$!
 
-# Shown: a buffer attached after the compositor's first configure.
+# Shown: a buffer attached after the compositor's first configure. The protocol
+# log names objects as interface@id, or interface#id from libwayland 1.23 (Debian 13).
 for i in $(seq 100); do
-    grep -qE -- '-> xdg_surface@[0-9]+\.ack_configure\(' "$LOG" &&
-        grep -qE -- '-> wl_surface@[0-9]+\.attach\(wl_buffer@' "$LOG" && break
+    grep -qE -- '-> xdg_surface[@#][0-9]+\.ack_configure\(' "$LOG" &&
+        grep -qE -- '-> wl_surface[@#][0-9]+\.attach\(wl_buffer[@#]' "$LOG" && break
     kill -0 "$APP_PID" 2>/dev/null || fail "the program ended before its window was shown"
     [ "$i" -lt 100 ] || fail "no window shown within 20 s"
     sleep 0.2
@@ -48,7 +49,7 @@ done
 sleep 1
 
 # The last value each request set: "<title>" and "<app_id>".
-last_request() { sed -nE "s/.*-> xdg_toplevel@[0-9]+\\.$1\\(\"(.*)\"\\)\$/\\1/p" "$LOG" | tail -n 1; }
+last_request() { sed -nE "s/.*-> xdg_toplevel[@#][0-9]+\\.$1\\(\"(.*)\"\\)\$/\\1/p" "$LOG" | tail -n 1; }
 title=$(last_request set_title)
 app_id=$(last_request set_app_id)
 [ "$title" = "$TITLE" ] || fail "toplevel title \"$title\", not \"$TITLE\""
