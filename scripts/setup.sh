@@ -35,7 +35,7 @@ tavmar_missing_packages() {
         local installed=no
         IFS='|' read -r -a names <<<"$entry"
         for name in "${names[@]}"; do
-            if dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed'; then
+            if [[ "$(dpkg-query -W -f='${Status}\n' "$name" 2>/dev/null)" == *"install ok installed"* ]]; then
                 installed=yes
                 break
             fi
@@ -50,7 +50,9 @@ tavmar_choose_package() {
     local name
     IFS='|' read -r -a names <<<"$1"
     for name in "${names[@]}"; do
-        if apt-cache policy "$name" 2>/dev/null | grep -qE '^ +Candidate: [^(]'; then
+        # Read whole first: grep -q would stop apt-cache early, which
+        # pipefail counts as a failure.
+        if grep -qE '^ +Candidate: [^(]' <<<"$(LC_ALL=C apt-cache policy "$name" 2>/dev/null)"; then
             printf '%s\n' "$name"
             return 0
         fi
