@@ -29,9 +29,6 @@ fail() {
     exit 1
 }
 
-# Under LeakSanitizer: whole stacks, so the EGL driver's allocations can be
-# told by their callers (it has no frame pointers); no effect otherwise.
-export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}fast_unwind_on_malloc=0"
 # Without its own app_id Qt would send this file name.
 cp "$PROGRAM" "$WORK/renamed-program"
 WAYLAND_DEBUG=client "$WORK/renamed-program" >"$LOG" 2>&1 &
