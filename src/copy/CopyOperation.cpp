@@ -106,7 +106,7 @@ void CopyOperation::StartOperation() {
             if (number != runtime::kNoFile) {
                 try {
                     files_.Close(number);
-                } catch (const std::exception&) {
+                } catch (const std::exception&) { // NOLINT(bugprone-empty-catch): see above
                 }
             }
         }
