@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Starts refused at the open: files locked by another process, paths that
-// name no regular file, and an input too large for a stop of 0. Each must
+// name no regular file, and an input too large (or without a length) for a
+// stop of 0. Each must
 // end with the open message, the window idle, every file closed, and no file
 // created or changed.
 
@@ -166,6 +167,7 @@ TEST_F(OpenFaultTest, PathsThatNameNoRegularFileAreRefusedWithoutCreatingAnythin
         {"directory as input", dir, newOutput},
         {"directory as output", file, dir},
         {"dangling symbolic link as input", dangling, newOutput},
+        {"character device as input with a stop of 0", "/dev/zero", newOutput},
         {"missing input", folder.Path("missing"), newOutput},
         {"empty input path", "", newOutput},
         {"empty output path", file, ""},
