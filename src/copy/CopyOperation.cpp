@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "copy/PositionText.h"
 #include "runtime/Failure.h"
@@ -197,31 +198,51 @@ void CopyOperation::TerminateOperation() {
 bool CopyOperation::Teardown() {
     state_.Operating = false;
     progress_.Clear();
-    bool closingOutput = false;
-    try {
+    std::optional<Failure> first;
+    // Runs one step; its failure is kept when it is the first, and the
+    // teardown goes on.
+    const auto attempt = [&first](const auto& step) {
+        try {
+            step();
+            return true;
+        } catch (const std::exception& error) {
+            if (!first) {
+                first = AsFailure(error);
+            }
+            return false;
+        }
+    };
+    // Stops where it fails, so that Abort stays enabled to run the teardown
+    // again.
+    const bool stopped = attempt([this] {
         controls_.SetEnabled(control::kOperateTimer, false);
         controls_.SetInterval(control::kOperateTimer, 0);
         controls_.SetEnabled(control::kAbort, false);
-        files_.Close(state_.InputFileNumber);
-        state_.InputFileNumber = runtime::kNoFile;
-        closingOutput = true;
-        files_.Close(state_.OutputFileNumber);
-        closingOutput = false;
-        state_.OutputFileNumber = runtime::kNoFile;
-        state_.BlockSize = 0;
-        state_.InputFileStart = 0;
-        state_.InputFileStop = 0;
-        state_.Progress = 0;
-        state_.OutputFileStart = 0;
-        state_.InputFileName.clear();
-        state_.OutputFileName.clear();
-        controls_.SetEnabled(control::kStart, true);
-        controls_.SetEnabled(control::kExit, true);
-    } catch (const std::exception& error) {
+    });
+    // Every file is closed whatever failed before: the output is flushed on
+    // its way, and a close frees its number and releases the file's locks
+    // even when it reports a failure.
+    for (runtime::FileNumber* number : {&state_.InputFileNumber, &state_.OutputFileNumber}) {
+        if (*number != runtime::kNoFile) {
+            attempt([this, number] { files_.Close(*number); });
+            *number = runtime::kNoFile;
+        }
+    }
+    state_.BlockSize = 0;
+    state_.InputFileStart = 0;
+    state_.InputFileStop = 0;
+    state_.Progress = 0;
+    state_.OutputFileStart = 0;
+    state_.InputFileName.clear();
+    state_.OutputFileName.clear();
+    if (stopped) {
+        attempt([this] { EnableStartAndExit(); });
+    }
+    if (first) {
         // "occured" is the message's long-standing text, which users and
         // their notes know it by; the copy's own message reads "occurred".
-        ShowError(FailureText(AsFailure(error), "occured while terminating operation"));
-        return !closingOutput;
+        ShowError(FailureText(*first, "occured while terminating operation"));
+        return false;
     }
     return true;
 }

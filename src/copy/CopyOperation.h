@@ -27,13 +27,18 @@ class CopyOperation {
     void StartOperation();
 
     /// Tick of tmrOperate: copies the next block, or ends the operation when
-    /// the range is exhausted ("Operation complete") or a read or write fails
-    /// (an error box). Does nothing while no operation runs.
+    /// the range is exhausted ("Operation complete", once the output is on
+    /// stable storage under its path and the teardown succeeded) or a read,
+    /// write or the flush fails (an error box). Does nothing while no
+    /// operation runs.
     void OperateTick();
 
-    /// Ends the current operation and returns the window to idle. A failure
-    /// on the way is reported in a message box and ends the teardown there;
-    /// nothing escapes to the caller.
+    /// Ends the current operation and returns the window to idle. Both files
+    /// are closed whatever fails on the way, and the record is reset; the
+    /// first failure is reported once in a message box, nothing escapes to
+    /// the caller. A failure while stopping the timer or disabling Abort
+    /// leaves Start and Exit disabled and Abort as it was, so Abort runs the
+    /// teardown again.
     void TerminateOperation();
 
     /// Click of cmdAbort: ends the operation between two blocks, silently.
@@ -55,8 +60,8 @@ class CopyOperation {
     bool CopyBlock();
     /// Shows Progress as a fraction of the bytes in the range.
     void ShowProgress();
-    /// TerminateOperation's steps; false only when flushing or closing the
-    /// output failed, so its bytes may not be on stable storage.
+    /// TerminateOperation's steps; false when any of them failed (and was
+    /// reported), so no "Operation complete" may follow.
     bool Teardown();
 
     runtime::FileTable& files_;

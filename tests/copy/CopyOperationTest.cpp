@@ -426,27 +426,25 @@ TEST_F(FarPositionTest, OutputPositionPastTheLargestFailsBeforeWritingThere) {
 
 // --- Failures while tearing down ------------------------------------------
 
-TEST_F(CopyOperationTest, InputCloseFailureIsReportedThenCompletionStillFollows) {
+TEST_F(CopyOperationTest, CloseFailuresAreReportedOnceAndEveryFileIsStillClosed) {
     files.files["in"] = LcgPattern(10);
     controls.SetFields("in", "1", "0", "out", "1");
     op.StartOperation();
     const auto input = op.State().InputFileNumber;
+    const auto output = op.State().OutputFileNumber;
     files.beforeEach = [input](std::string_view what, auto number, auto) {
-        if (what == "Close" && number == input) {
-            throw Failure(FailureCode::DeviceError);
+        if (what == "Close") {
+            throw Failure(number == input ? FailureCode::DeviceError : FailureCode::DiskFull);
         }
     };
     op.OperateTick();
-    ASSERT_EQ(messages.shown.size(), 2u);
-    EXPECT_EQ(messages.shown[0].text,
-              "Error #57 (Device error) occured while terminating operation");
-    EXPECT_EQ(messages.shown[0].caption, kErrorCaption);
-    EXPECT_EQ(messages.shown[1].text, "Operation complete");
-    EXPECT_FALSE(op.State().Operating);
-    EXPECT_FALSE(controls.IsEnabled(control::kStart));
-    EXPECT_FALSE(controls.IsEnabled(control::kExit));
-    EXPECT_EQ(op.State().InputFileNumber, input); // the teardown stopped there
-    EXPECT_TRUE(files.IsOpen(op.State().OutputFileNumber));
+    // The first failure only, and no "Operation complete" after it.
+    ExpectOnlyMessage("Error #57 (Device error) occured while terminating operation",
+                      MessageIcon::Exclamation, kErrorCaption);
+    EXPECT_EQ(files.closed, (std::vector<tavmar::runtime::FileNumber>{input, output}));
+    ExpectIdle(); // every number is free again, so Start and Exit are back
+    EXPECT_EQ(op.State().InputFileNumber, 0);
+    EXPECT_EQ(op.State().OutputFileNumber, 0);
 
     messages.shown.clear();
     op.OperateTick(); // nothing more happens
@@ -499,7 +497,8 @@ TEST_F(CopyOperationTest, TimerFailureOnAbortLeavesAbortUsableToTryAgain) {
                       MessageIcon::Exclamation, kErrorCaption);
     EXPECT_EQ(progress.calls, (Calls{0.0, double(kBlock) / (kBlock + 5), std::nullopt}));
     EXPECT_FALSE(op.State().Operating);
-    EXPECT_EQ(files.OpenCount(), 2);
+    EXPECT_EQ(files.OpenCount(), 0); // the files are closed all the same
+    EXPECT_FALSE(controls.IsEnabled(control::kStart));
     const auto written = files.files["out"].size();
     op.OperateTick(); // the timer is still on, but the tick does nothing
     EXPECT_EQ(files.files["out"].size(), written);

@@ -104,8 +104,8 @@ TEST_F(SignalDuringABox, ClosesTheUnloadsFailureBox) {
     EXPECT_EQ(Saved("InputFile"), "in.bin");
 }
 
-// A failed teardown at the end of a copy is followed by "Operation complete";
-// after the signal closed the first box, that one never opens.
+// A failed teardown at the end of a copy shows its box and no "Operation
+// complete"; the signal closes that box and then the window.
 TEST_F(SignalDuringABox, ClosesABoxAndNoOtherFollows) {
     Tick();
     EXPECT_EQ(boxes.forced, 0);
