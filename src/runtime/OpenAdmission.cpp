@@ -89,10 +89,15 @@ void TakeLocks(int fd, FileAccess access) {
 // has locked is refused before that, from a read-only open, which breaks
 // no read lease.
 void RefuseLockedBeforeWriting(const std::string& path) {
-    const Descriptor probe(OpenPath(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    // Only a regular file has leases; opening anything else (a FIFO, a tape)
+    // could disturb it.
     struct stat status {};
-    if (probe.Get() < 0 || ::fstat(probe.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return; // the open for writing finds out what is wrong
+    }
+    const Descriptor probe(OpenPath(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (probe.Get() < 0 || ::fstat(probe.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return;
     }
     if (FlockNow(probe.Get(), LOCK_EX) != 0 && errno == EWOULDBLOCK) {
         throw Failure(FailureCode::FileLocked);

@@ -227,8 +227,9 @@ run_case "copy_file_range ENOSPC in tick 1" Error none pwrite64 \
 # The flush before "Operation complete" fails once; the close's flush works.
 run_case "fdatasync EIO at the end" Error all fdatasync \
     -e inject=fdatasync:error=EIO:when=1
-# The output cannot be opened at all.
-run_case "openat EIO on the output" Error none openat -e inject=openat:error=EIO:when=1
+# The output cannot be opened for writing (the first openat on it only
+# looks, read-only, for another program's lock).
+run_case "openat EIO on the output" Error none openat -e inject=openat:error=EIO:when=2
 
 # ---- saving the settings fails on the way out ----
 CASE="settings folder is a regular file"
