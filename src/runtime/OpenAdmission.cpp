@@ -119,6 +119,7 @@ void CheckSeekable(int fd, const struct stat& status) {
     throw Failure(FailureCode::NotSeekable);
 }
 
+// The identity of the bytes `status` describes, leaving loop devices aside.
 FileIdentity IdentityOf(const struct stat& status) {
     if (S_ISBLK(status.st_mode)) {
         return {FileIdentity::Kind::BlockDevice, status.st_rdev, 0};
