@@ -183,16 +183,23 @@ TEST_F(CopyFaultTest, InputChangedBetweenTicksStopsWithOnlyOldBytesWritten) {
     };
     const Bytes input = Pattern(kBlock + 5 * kMiB, 5);
     const Bytes existing = Pattern(kBlock + 8 * kMiB, 6);
+    const std::string in = folder.Path("in");
+    const std::string out = folder.Path("out");
+    WriteFile(in, input);
+    // Where this file system gives no read lease, the change is made at once
+    // and only the comparison of times and size catches it.
+    const int probe = ::open(in.c_str(), O_RDONLY);
+    const bool leases = ::fcntl(probe, F_SETLEASE, F_RDLCK) == 0;
+    ::close(probe);
     for (const auto& change : changes) {
         SCOPED_TRACE(change.name);
         CopyRig fresh;
-        const std::string in = folder.Path("in");
-        const std::string out = folder.Path("out");
         WriteFile(in, input);
         WriteFile(out, existing);
         fresh.controls.SetFields(in, "5", "0", out, "1001");
         fresh.op.StartOperation();
         pid_t writer = -1;
+        int status = -1;
         fresh.TickToEnd([&](int tick) {
             if (tick == 1) {
                 // Another program: advisory locks do not stop it, but the
@@ -204,16 +211,22 @@ TEST_F(CopyFaultTest, InputChangedBetweenTicksStopsWithOnlyOldBytesWritten) {
                     std::_Exit(
                         fd >= 0 && ::fstat(fd, &before) == 0 && change.change(fd, before) ? 0 : 1);
                 }
-                ASSERT_TRUE(LeaseBreakPending(in));
-                EXPECT_TRUE(ReadFile(in) == input); // still waiting
+                if (leases) {
+                    ASSERT_TRUE(LeaseBreakPending(in));
+                    EXPECT_TRUE(ReadFile(in) == input); // still waiting
+                } else {
+                    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+                    writer = -1;
+                }
             }
         });
         fresh.ExpectOnlyError(CopyError(FailureCode::InputChanged));
         EXPECT_TRUE(fresh.Idle());
         EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
         EXPECT_TRUE(SameBytes(ReadFile(out), Spliced(existing, input, 4, 1000, kBlock)));
-        int status = -1;
-        ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+        if (writer > 0) {
+            ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+        }
         EXPECT_EQ(status, 0); // the writer went on once the copy let go
     }
 }
