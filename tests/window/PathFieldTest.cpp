@@ -17,8 +17,7 @@ using PathFields = WindowFixture;
 const std::string kAwkward = "/tmp/my disk #2 100% \xC3\xA9.img";
 const QByteArray kAwkwardUrl = "file:///tmp/my%20disk%20%232%20100%25%20%C3%A9.img";
 
-/// One format's bytes as another program offers them; QMimeData::setData
-/// would parse a URL list itself.
+/// One format's bytes as another program sends them (setData parses URL lists).
 struct RawMime : QMimeData {
     QString format;
     QByteArray bytes;
