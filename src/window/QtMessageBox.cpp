@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "window/QtMessageBox.h"
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 #include <QMessageBox>
@@ -24,6 +26,19 @@ void QtMessageBox::Show(const std::string& text, runtime::MessageIcon icon,
     box.exec();
     std::erase_if(open_,
                   [&box](const QPointer<QMessageBox>& p) { return p.isNull() || p == &box; });
+    if (!IsOpen() && whenNoneOpen_) {
+        std::exchange(whenNoneOpen_, nullptr)();
+    }
+}
+
+bool QtMessageBox::IsOpen() const {
+    return std::any_of(open_.begin(), open_.end(), [](const QPointer<QMessageBox>& box) {
+        return !box.isNull() && box->isVisible();
+    });
+}
+
+void QtMessageBox::WhenNoneOpen(std::function<void()> then) {
+    whenNoneOpen_ = std::move(then);
 }
 
 void QtMessageBox::DismissOpen() {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,16 @@ class QtMessageBox : public runtime::MessageBox {
     /// DismissOpen, and no box is shown from now on: the window is going.
     void Retire();
 
+    /// Whether a box is shown and not yet dismissed.
+    bool IsOpen() const;
+
+    /// Runs `then` once, when the last open box has been dismissed.
+    void WhenNoneOpen(std::function<void()> then);
+
   private:
     QWidget& window_;
     std::vector<QPointer<QMessageBox>> open_;
+    std::function<void()> whenNoneOpen_;
     bool retired_ = false;
 };
 

@@ -155,12 +155,11 @@ void frmMain::PlaceControls() {
 }
 
 void frmMain::Connect() {
-    // An access key clicks its button about 100 ms late, and Qt delivers
-    // that click even when the button was disabled in between; a click acts
-    // only while its button is enabled.
+    // A click acts only while its button is enabled, and none once the
+    // window is closing: from then on nothing may open a file.
     auto onClick = [this](QPushButton* button, auto action) {
-        connect(button, &QPushButton::clicked, this, [button, action] {
-            if (button->isEnabled()) {
+        connect(button, &QPushButton::clicked, this, [this, button, action] {
+            if (button->isEnabled() && !unloaded_ && !closePending_) {
                 action();
             }
         });
@@ -169,10 +168,7 @@ void frmMain::Connect() {
     onClick(cmdAbort_, [this] { copy_.AbortOperation(); });
     onClick(cmdExit_, [this] { close(); });
 
-    auto* accessKeys = new AccessKeyFilter(*this);
-    for (auto* field : findChildren<QLineEdit*>()) {
-        field->installEventFilter(accessKeys);
-    }
+    new AccessKeyFilter(*this);
     connect(tmrOperate_, &QTimer::timeout, this, [this] { copy_.OperateTick(); });
 }
 
@@ -214,6 +210,17 @@ void frmMain::changeEvent(QEvent* event) {
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
+    // A close asked for while a box is open waits for the box; RequestClose
+    // dismisses the boxes before it closes, so it never waits here.
+    if (messages_.IsOpen()) {
+        closePending_ = true;
+        messages_.WhenNoneOpen([this] {
+            QMetaObject::invokeMethod(
+                this, [this] { close(); }, Qt::QueuedConnection);
+        });
+        event->ignore();
+        return;
+    }
     Unload();
     event->accept();
 }

@@ -61,6 +61,14 @@ TEST_F(Lifecycle, TheUnloadRunsOnceAndASaveFailureDoesNotStopIt) {
     EXPECT_EQ(Saved("InputFile"), "<absent>");
 }
 
+TEST_F(Lifecycle, NothingOpensAFileOnceTheWindowIsClosing) {
+    PrepareCopy(10);
+    window->close();
+    Button(control::kStart)->click();
+    EXPECT_EQ(files.OpenCount(), 0);
+    EXPECT_FALSE(files.files.contains("out.bin"));
+}
+
 class CloseSignal : public WindowFixture, public testing::WithParamInterface<int> {};
 
 TEST_P(CloseSignal, DuringAnOperationClosesThroughTheUnload) {
