@@ -45,12 +45,14 @@ void LoadFields(runtime::SettingsStore& store, runtime::WindowControls& controls
 }
 
 // Text goes out as it stands, checked or not: the fields are restored exactly
-// as the user left them. The first failing save raises and stops the rest.
+// as the user left them. One save for all five, so that the store never
+// holds one program's input with another's output.
 void SaveFields(runtime::SettingsStore& store, const runtime::WindowControls& controls) {
-    const std::string section = VersionSection();
+    runtime::SettingsEntries entries;
     for (const Field& field : kFields) {
-        store.Save(kApplicationName, section, field.key, controls.Text(field.control));
+        entries.emplace_back(field.key, controls.Text(field.control));
     }
+    store.Save(kApplicationName, VersionSection(), entries);
 }
 
 } // namespace tavmar::settings

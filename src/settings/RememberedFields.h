@@ -18,7 +18,8 @@ std::string VersionSection();
 /// Fills the five text fields from the store, defaults for absent keys.
 void LoadFields(runtime::SettingsStore& store, runtime::WindowControls& controls);
 
-/// Writes the five text fields to the store as they stand.
+/// Writes the five text fields to the store as they stand, all in one save:
+/// when it raises, none of them was stored.
 void SaveFields(runtime::SettingsStore& store, const runtime::WindowControls& controls);
 
 } // namespace tavmar::settings

@@ -12,11 +12,13 @@ std::string FakeSettingsStore::Get(const std::string& application, const std::st
 }
 
 void FakeSettingsStore::Save(const std::string& application, const std::string& section,
-                             const std::string& key, const std::string& text) {
+                             const runtime::SettingsEntries& entries) {
     if (failSaves) {
         throw runtime::Failure(runtime::FailureCode::SettingsError);
     }
-    values[{application, section, key}] = text;
+    for (const auto& [key, text] : entries) {
+        values[{application, section, key}] = text;
+    }
 }
 
 } // namespace tavmar::fakes
