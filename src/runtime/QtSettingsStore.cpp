@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <optional>
 #include <thread>
 #include <utility>
 
@@ -261,10 +260,10 @@ LockHold::Holder LockHold::ClearIfLeftBehind(const std::string& path, std::strin
 
 /// Writes `bytes` into `temporary`, made anew, flushes them to disk and
 /// renames the file over `target`: one write, one flush, one rename. The
-/// file gets `mode` when there is one (the old file's). Returns why it could
-/// not, or "", leaving `target` untouched on failure.
+/// file keeps the permissions of `old` when that is a regular file. Returns
+/// why it could not, or "", leaving `target` untouched on failure.
 std::string ReplaceFile(const std::string& target, const std::string& temporary,
-                        const std::string& bytes, std::optional<mode_t> mode) {
+                        const std::string& bytes, const FileContents& old) {
     // Made anew, never opened as it stands: whatever is there (the file of a
     // save that was killed, a link, a FIFO) is not written through.
     if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
@@ -279,7 +278,7 @@ std::string ReplaceFile(const std::string& target, const std::string& temporary,
         ::unlink(temporary.c_str());
         return why;
     };
-    if (mode && ::fchmod(fd.Get(), *mode) != 0) {
+    if (old.kind == FileContents::Kind::Regular && ::fchmod(fd.Get(), old.mode) != 0) {
         return failed("its permissions cannot be kept");
     }
     for (std::size_t done = 0; done < bytes.size();) {
@@ -326,11 +325,19 @@ std::vector<std::string> QtSettingsStore::OwnFiles(const std::string& applicatio
 
 std::string QtSettingsStore::Get(const std::string& application, const std::string& section,
                                  const std::string& key, const std::string& defaultValue) {
+    return Load(application, section, {{key, defaultValue}}).front().second;
+}
+
+SettingsEntries QtSettingsStore::Load(const std::string& application, const std::string& section,
+                                      const SettingsEntries& defaults) {
     const FileContents file = ReadRegularFile(FileFor(application));
-    if (file.kind != FileContents::Kind::Regular) {
-        return defaultValue;
+    SettingsEntries entries = defaults;
+    if (file.kind == FileContents::Kind::Regular) {
+        for (auto& [key, text] : entries) {
+            text = ini::Find(file.bytes, section, key).value_or(text);
+        }
     }
-    return ini::Find(file.bytes, section, key).value_or(defaultValue);
+    return entries;
 }
 
 void QtSettingsStore::Save(const std::string& application, const std::string& section,
@@ -363,10 +370,8 @@ void QtSettingsStore::Save(const std::string& application, const std::string& se
         fail("it cannot be read: " + std::string(std::strerror(old.error)));
         break;
     }
-    const std::optional<mode_t> mode =
-        old.kind == FileContents::Kind::Regular ? std::optional<mode_t>(old.mode) : std::nullopt;
     if (const std::string why = ReplaceFile(target, TemporaryFileFor(target),
-                                            ini::WithEntries(old.bytes, section, entries), mode);
+                                            ini::WithEntries(old.bytes, section, entries), old);
         !why.empty()) {
         fail(why);
     }

@@ -65,6 +65,10 @@ class QtSettingsStore : public SettingsStore {
     std::string Get(const std::string& application, const std::string& section,
                     const std::string& key, const std::string& defaultValue) override;
 
+    /// Reads the file once for all the keys.
+    SettingsEntries Load(const std::string& application, const std::string& section,
+                         const SettingsEntries& defaults) override;
+
     /// Raises Failure(SettingsError), naming the file, when the folder cannot
     /// be made, the lock cannot be taken within the lock wait (or something
     /// other than a regular file stands at its path), the file is not a

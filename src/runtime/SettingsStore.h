@@ -21,6 +21,12 @@ class SettingsStore {
     virtual std::string Get(const std::string& application, const std::string& section,
                             const std::string& key, const std::string& defaultValue) = 0;
 
+    /// The stored texts of several keys, all read at one moment, so that they
+    /// come from one save: each entry of `defaults` with its text replaced by
+    /// the stored one when the key is there, in the same order.
+    virtual SettingsEntries Load(const std::string& application, const std::string& section,
+                                 const SettingsEntries& defaults) = 0;
+
     /// Stores every text of `entries` under its key in one step: afterwards
     /// the store holds all of them, or, when it raises runtime::Failure, none
     /// (the values stored before stay as they were).

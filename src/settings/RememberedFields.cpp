@@ -36,11 +36,16 @@ std::string VersionSection() {
            std::to_string(runtime::kProgramVersion.minor);
 }
 
+// One read for all five, for the same reason as one save: another program
+// saving meanwhile cannot give this one its input and an older output.
 void LoadFields(runtime::SettingsStore& store, runtime::WindowControls& controls) {
-    const std::string section = VersionSection();
+    runtime::SettingsEntries initial;
     for (const Field& field : kFields) {
-        controls.SetText(field.control,
-                         store.Get(kApplicationName, section, field.key, field.initial));
+        initial.emplace_back(field.key, field.initial);
+    }
+    const runtime::SettingsEntries loaded = store.Load(kApplicationName, VersionSection(), initial);
+    for (std::size_t i = 0; i < kFields.size(); ++i) {
+        controls.SetText(kFields[i].control, loaded.at(i).second);
     }
 }
 

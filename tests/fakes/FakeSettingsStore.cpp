@@ -11,6 +11,18 @@ std::string FakeSettingsStore::Get(const std::string& application, const std::st
     return it == values.end() ? defaultValue : it->second;
 }
 
+runtime::SettingsEntries FakeSettingsStore::Load(const std::string& application,
+                                                 const std::string& section,
+                                                 const runtime::SettingsEntries& defaults) {
+    runtime::SettingsEntries entries = defaults;
+    for (auto& [key, text] : entries) {
+        if (auto it = values.find({application, section, key}); it != values.end()) {
+            text = it->second;
+        }
+    }
+    return entries;
+}
+
 void FakeSettingsStore::Save(const std::string& application, const std::string& section,
                              const runtime::SettingsEntries& entries) {
     if (failSaves) {

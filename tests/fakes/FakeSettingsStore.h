@@ -18,6 +18,8 @@ class FakeSettingsStore : public runtime::SettingsStore {
 
     std::string Get(const std::string& application, const std::string& section,
                     const std::string& key, const std::string& defaultValue) override;
+    runtime::SettingsEntries Load(const std::string& application, const std::string& section,
+                                  const runtime::SettingsEntries& defaults) override;
     void Save(const std::string& application, const std::string& section,
               const runtime::SettingsEntries& entries) override;
 };
