@@ -274,7 +274,7 @@ std::string ReplaceFile(const std::string& target, const std::string& temporary,
         return "its temporary file " + temporary + " cannot be created: " + SystemWords();
     }
     const auto failed = [&temporary](const std::string& what) {
-        const std::string why = what + ": " + SystemWords();
+        std::string why = what + ": " + SystemWords();
         ::unlink(temporary.c_str());
         return why;
     };
@@ -361,7 +361,12 @@ void QtSettingsStore::Save(const std::string& application, const std::string& se
     const FileContents old = ReadRegularFile(target);
     switch (old.kind) {
     case FileContents::Kind::Missing:
+        break;
     case FileContents::Kind::Regular:
+        // The rename would replace a file made read-only to keep its fields.
+        if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+            fail("it cannot be written: " + SystemWords());
+        }
         break;
     case FileContents::Kind::NotRegular:
         fail("it is not a regular file");
