@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "runtime/IniText.h"
 
-#include <algorithm>
-#include <array>
 #include <cstddef>
 #include <utility>
 #include <vector>
@@ -218,39 +216,29 @@ void AppendEscapedText(const std::string& text, std::string& out) {
     } else if (!value.empty() && value.front() == '@') {
         value.insert(0, 1, '@');
     }
-    constexpr std::array<std::pair<char, char>, 9> kEscapes{{{'\a', 'a'},
-                                                             {'\b', 'b'},
-                                                             {'\f', 'f'},
-                                                             {'\n', 'n'},
-                                                             {'\r', 'r'},
-                                                             {'\t', 't'},
-                                                             {'\v', 'v'},
-                                                             {'"', '"'},
-                                                             {'\\', '\\'}}};
+    constexpr std::string_view kNamed = "\a\b\f\n\r\t\v\"\\";
+    constexpr std::string_view kNames = "abfnrtv\"\\";
     const std::size_t begin = out.size();
     bool needsQuotes = false;
     bool escapeHexDigit = false; // after "\x1" or "\0", a digit would join the code
     for (const char ch : value) {
-        const auto byte = static_cast<unsigned char>(ch);
         needsQuotes = needsQuotes || ch == ';' || ch == ',' || ch == '=';
-        const bool asHex = byte <= 0x1F && ch != '\0' &&
-                           std::none_of(kEscapes.begin(), kEscapes.end(),
-                                        [ch](const auto& escape) { return escape.first == ch; });
-        if (asHex || (escapeHexDigit && HexValue(ch) >= 0)) {
-            out += "\\x" + QByteArray::number(byte, 16).toStdString();
-            escapeHexDigit = true;
-            continue;
-        }
-        escapeHexDigit = ch == '\0';
-        const auto* escape = std::find_if(kEscapes.begin(), kEscapes.end(),
-                                          [ch](const auto& entry) { return entry.first == ch; });
+        const std::size_t named = kNamed.find(ch);
         if (ch == '\0') {
             out += "\\0";
-        } else if (escape != kEscapes.end()) {
-            out += '\\';
-            out += escape->second;
+            escapeHexDigit = true;
+        } else if ((static_cast<unsigned char>(ch) <= 0x1F && named == kNone) ||
+                   (escapeHexDigit && HexValue(ch) >= 0)) {
+            out += "\\x" + QByteArray::number(static_cast<unsigned char>(ch), 16).toStdString();
+            escapeHexDigit = true;
         } else {
-            out += ch;
+            escapeHexDigit = false;
+            if (named != kNone) {
+                out += '\\';
+                out += kNames[named];
+            } else {
+                out += ch;
+            }
         }
     }
     // Qt 6.4 drops a tab at the end of a value without quotes even when it
