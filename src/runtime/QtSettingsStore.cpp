@@ -33,9 +33,9 @@ std::string UserConfigFolder() {
     return (QDir::homePath() + QStringLiteral("/.config")).toStdString();
 }
 
-/// A save holds the lock for milliseconds; a lock file older than this that
-/// no process holds was left by a writer that died (killed before it could
-/// even take the flock, it would otherwise block saves for good).
+/// A lock file that no process holds (its flock went with a writer that
+/// died) is cleared once it is this old; a younger one may belong to a
+/// writer that has made it and not yet taken the flock.
 constexpr std::chrono::milliseconds kStaleLockAge{1000};
 
 /// How often a save looks at a lock held by another writer.
