@@ -3,12 +3,14 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "runtime/SettingsStore.h"
 
 namespace tavmar::runtime {
 
-/// Settings kept in INI files through QSettings; no QCoreApplication needed.
+/// Settings kept in INI files in the format QSettings reads and writes (see
+/// IniText.h); no QCoreApplication needed.
 ///
 /// Per user, application A keeps its settings in the file
 ///     $XDG_CONFIG_HOME/A/A.ini
@@ -20,15 +22,26 @@ namespace tavmar::runtime {
 /// Values are UTF-8 text and come back exactly as they were saved, empty
 /// text included. A settings file that cannot be read gives every default;
 /// a damaged one (binary, garbage lines) gives the defaults for whatever
-/// Qt cannot make out, and a Save still works on it.
+/// cannot be made out of it, and a Save still works on it.
 ///
-/// Each Save rewrites the whole file beside the old one and renames it into
-/// place, so an interrupted save leaves either the old file or the new one,
-/// never a mix.
+/// Each Save writes every one of its entries at once: the whole new file goes
+/// to the temporary file "A.ini.tmp" beside the old one (made anew each time),
+/// is flushed to disk and renamed into place, all under the lock file
+/// "A.ini.lock" that QSettings uses as well. So the file always holds one
+/// whole save, old or new, whatever is killed when, and two programs saving
+/// at once take turns. The temporary file's name is fixed so that it can be
+/// named among the program's own files (OwnFiles) and so that a save killed
+/// half-way leaves nothing behind that the next one does not clear.
+///
+/// Nothing here waits on a file that is not a regular file: a FIFO, device,
+/// socket or folder at the file's path reads as no settings, and a save
+/// fails when one stands at the file's or the lock's path; nothing is ever
+/// written into one.
 class QtSettingsStore : public SettingsStore {
   public:
-    /// How long a save waits for the file's lock. A lock file more than a
-    /// second old counts as left behind by a dead writer and is cleared.
+    /// How long a save waits for the file's lock. A lock file that no process
+    /// holds and that is more than a second old was left behind by a writer
+    /// that died, and is cleared.
     static constexpr std::chrono::milliseconds kDefaultLockWait{5000};
 
     /// The per-user store. The config folder is taken from the environment
@@ -43,14 +56,26 @@ class QtSettingsStore : public SettingsStore {
     /// The file that holds `application`'s settings.
     std::string FileFor(const std::string& application) const;
 
+    /// Every file a save of `application`'s settings writes: the settings
+    /// file, its lock file and its temporary file (beside the file a
+    /// symbolic link at the settings path leads to, as of now). Nothing else
+    /// may write them: the file table refuses them as outputs.
+    std::vector<std::string> OwnFiles(const std::string& application) const;
+
     std::string Get(const std::string& application, const std::string& section,
                     const std::string& key, const std::string& defaultValue) override;
 
+    /// Reads the file once for all the keys.
+    SettingsEntries Load(const std::string& application, const std::string& section,
+                         const SettingsEntries& defaults) override;
+
     /// Raises Failure(SettingsError), naming the file, when the folder cannot
-    /// be made, the file's lock cannot be taken within the lock wait, or the
-    /// file cannot be written.
-    void Save(const std::string& application, const std::string& section, const std::string& key,
-              const std::string& text) override;
+    /// be made, the lock cannot be taken within the lock wait (or something
+    /// other than a regular file stands at its path), the file is not a
+    /// regular file or cannot be read, or the new file cannot be written,
+    /// flushed or renamed into place; the old file is then left as it was.
+    void Save(const std::string& application, const std::string& section,
+              const SettingsEntries& entries) override;
 
   private:
     std::string configFolder_; // per-user store: the XDG config folder

@@ -34,7 +34,7 @@ int main(int argc, char* argv[]) {
 
     tavmar::runtime::PosixFileTable files;
     tavmar::runtime::QtSettingsStore store;
-    files.SetOwnFiles({store.FileFor(tavmar::settings::kApplicationName)});
+    files.SetOwnFiles(store.OwnFiles(tavmar::settings::kApplicationName));
     tavmar::window::frmMain window(files, store);
     tavmar::window::CloseRequests closeRequests(window);
     window.show();

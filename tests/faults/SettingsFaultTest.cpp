@@ -7,7 +7,9 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 
 #include "FaultRig.h"
@@ -45,7 +47,14 @@ class ConfigHome {
 };
 
 TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
-    enum class Damage { FileIsADirectory, Malformed, Binary, FolderIsAFile };
+    enum class Damage {
+        FileIsADirectory,
+        Malformed,
+        Binary,
+        FolderIsAFile,
+        FileIsAFifo,
+        LockIsAFifo
+    };
     struct Case {
         const char* name;
         Damage damage;
@@ -56,6 +65,8 @@ TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
         {"malformed text", Damage::Malformed, true},
         {"binary bytes", Damage::Binary, true},
         {"a regular file where the folder goes", Damage::FolderIsAFile, false},
+        {"a FIFO where the file goes", Damage::FileIsAFifo, false},
+        {"a FIFO where the lock file goes", Damage::LockIsAFifo, false},
     };
     const std::string app = settings::kApplicationName;
     for (const auto& c : cases) {
@@ -83,7 +94,14 @@ TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
             break;
         case Damage::FolderIsAFile:
             break;
+        case Damage::FileIsAFifo:
+        case Damage::LockIsAFifo: // opened for good, it would wait for a writer
+            ASSERT_EQ(
+                ::mkfifo((file + (c.damage == Damage::LockIsAFifo ? ".lock" : "")).c_str(), 0600),
+                0);
+            break;
         }
+        const auto start = std::chrono::steady_clock::now();
 
         runtime::QtSettingsStore store;
         fakes::FakeControls controls;
@@ -112,6 +130,27 @@ TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
                 EXPECT_EQ(failure.Code(), runtime::FailureCode::SettingsError);
             }
         }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    }
+}
+
+// A copy into the settings lock file would be cleared as a lock left behind
+// by the next save; one into the save's temporary file, overwritten by it.
+TEST(SettingsFaultTest, NoFileOfTheStoreIsACopysOutputByAnyName) {
+    const TempFolder config;
+    const runtime::QtSettingsStore store(config.Path("s.ini"));
+    runtime::PosixFileTable files;
+    files.SetOwnFiles(store.OwnFiles(settings::kApplicationName));
+    for (const char* own : {"s.ini", "s.ini.lock", "s.ini.tmp"}) {
+        WriteFile(config.Path(own), Pattern(10));
+        std::filesystem::create_hard_link(config.Path(own), config.Path("link"));
+        try {
+            files.Open(1, config.Path("link"), runtime::FileAccess::Write);
+            ADD_FAILURE() << own << " opened for writing";
+        } catch (const runtime::Failure& failure) {
+            EXPECT_EQ(failure.Code(), runtime::FailureCode::ProgramFile) << own;
+        }
+        std::filesystem::remove(config.Path("link"));
     }
 }
 
