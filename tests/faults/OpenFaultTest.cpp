@@ -13,13 +13,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
+#include <optional>
 #include <set>
+#include <vector>
 
 #include "FaultRig.h"
 
 namespace tavmar::faults {
 namespace {
 
+using testfiles::LoopImage;
 using testfiles::Pattern;
 using testfiles::ReadFile;
 using testfiles::TempFolder;
@@ -94,21 +99,28 @@ class LockHolder {
 class OpenFaultTest : public ::testing::Test {
   protected:
     /// Starts with the fields; the start must be refused at the open with
-    /// nothing in the folder created or changed.
+    /// nothing in the folder created or changed, and `cause`, when given, as
+    /// the box's informative text.
     void ExpectRefusedAtOpen(const std::string& input, const std::string& stop,
-                             const std::string& output) {
+                             const std::string& output,
+                             const std::optional<std::string>& cause = {}) {
         const int descriptors = OpenDescriptors();
         const auto names = Names(folder.Path(""));
         CopyRig rig;
+        rig.real.SetOwnFiles({settings});
         rig.controls.SetFields(input, "1", stop, output, "1");
         rig.op.StartOperation();
         rig.ExpectOnlyError(kOpenError);
+        if (cause && !rig.messages.shown.empty()) {
+            EXPECT_EQ(rig.messages.shown[0].informative, *cause);
+        }
         EXPECT_TRUE(rig.Idle());
         EXPECT_EQ(OpenDescriptors(), descriptors);
         EXPECT_EQ(Names(folder.Path("")), names);
     }
 
     TempFolder folder;
+    const std::string settings = folder.Path("settings.ini"); // the program's own file
 };
 
 TEST_F(OpenFaultTest, LockHeldByAnotherProcessRefusesTheStart) {
@@ -144,6 +156,61 @@ TEST_F(OpenFaultTest, LockHeldByAnotherProcessRefusesTheStart) {
     rig.TickToEnd();
     ASSERT_EQ(rig.messages.shown.size(), 1u);
     EXPECT_EQ(rig.messages.shown[0].text, "Operation complete");
+}
+
+TEST_F(OpenFaultTest, EveryRefusalNamesTheFileAndItsCause) {
+    const std::string file = folder.Path("file");
+    const std::string flocked = folder.Path("flocked");
+    const std::string recordLocked = folder.Path("record-locked");
+    for (const auto& path : {file, flocked, recordLocked, settings}) {
+        WriteFile(path, Pattern(100));
+    }
+    ASSERT_EQ(::mkdir(folder.Path("dir").c_str(), 0700), 0);
+    const LockHolder flock(flocked, Lock::FlockExclusive);
+    const LockHolder record(recordLocked, Lock::PosixWrite);
+    ASSERT_TRUE(flock.Held() && record.Held());
+    const std::string locked = "File is locked (another program holds a ";
+    std::vector<std::array<std::string, 3>> cases = {
+        // input, output, informative text
+        {folder.Path("missing"), file, "Input file " + folder.Path("missing") + ": File not found"},
+        {file, folder.Path("dir"), "Output file " + folder.Path("dir") + ": Path is a directory"},
+        {file, flocked, "Output file " + flocked + ": " + locked + "flock(2) lock on it)"},
+        {recordLocked, file,
+         "Input file " + recordLocked + ": " + locked +
+             "record lock, fcntl(2) or lockf(3), on it)"},
+        {file, file,
+         "Output file " + file +
+             ": File is locked (this program has it open already: "
+             "input and output are the same file)"},
+        {file, settings, "Output file " + settings + ": File is one of this program's own files"},
+        {"/dev/zero", file,
+         "Input file /dev/zero: Character device has no length; give the last "
+         "byte to copy instead of 0"}};
+    // As root, permission bits deny nothing; a read-only sysctl denies root too.
+    const std::string sysctl = "/proc/sys/kernel/osrelease";
+    const int probe = ::open(sysctl.c_str(), O_WRONLY);
+    const bool denied = probe < 0 && errno == EACCES;
+    if (probe >= 0) {
+        ::close(probe);
+    }
+    if (denied) {
+        cases.push_back({file, sysctl, "Output file " + sysctl + ": Permission denied"});
+    }
+    const LoopImage loop(folder, "defaults");
+    if (!loop.device.empty()) {
+        cases.push_back({file, loop.device,
+                         "Output file " + loop.device +
+                             ": Device is in use (mounted, used as swap or held by another "
+                             "program, itself or a partition on it): unmount or release it first"});
+    }
+    for (const auto& [input, output, cause] : cases) {
+        SCOPED_TRACE(cause);
+        ExpectRefusedAtOpen(input, "0", output, cause);
+    }
+    if (!denied || loop.device.empty()) {
+        GTEST_SKIP() << "rows left out: a denied write (" << sysctl << " is writable) or a mounted "
+                     << "device (needs root, mkfs.ext4 and a free loop device)";
+    }
 }
 
 TEST_F(OpenFaultTest, PathsThatNameNoRegularFileAreRefusedWithoutCreatingAnything) {
