@@ -313,8 +313,8 @@ AdmittedFile OpenAdmission::Open(const std::string& path, FileAccess access) con
         if (error == EBUSY && ::stat(path.c_str(), &status) == 0 && S_ISBLK(status.st_mode)) {
             throw Failure(FailureCode::DeviceInUse,
                           std::string(DescriptionOf(FailureCode::DeviceInUse)) +
-                              " (mounted, used as swap or held by another program, itself or a "
-                              "partition on it): unmount or release it first");
+                              " (it or a partition on it is mounted, used as swap or held by "
+                              "another program): unmount or release it first");
         }
         throw FailureFromErrno(error);
     }

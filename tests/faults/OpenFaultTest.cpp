@@ -200,8 +200,8 @@ TEST_F(OpenFaultTest, EveryRefusalNamesTheFileAndItsCause) {
     if (!loop.device.empty()) {
         cases.push_back({file, loop.device,
                          "Output file " + loop.device +
-                             ": Device is in use (mounted, used as swap or held by another "
-                             "program, itself or a partition on it): unmount or release it first"});
+                             ": Device is in use (it or a partition on it is mounted, used as "
+                             "swap or held by another program): unmount or release it first"});
     }
     for (const auto& [input, output, cause] : cases) {
         SCOPED_TRACE(cause);
