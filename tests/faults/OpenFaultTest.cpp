@@ -194,8 +194,7 @@ TEST_F(OpenFaultTest, EveryRefusalNamesTheFileAndItsCause) {
         }
     }
     if (!denied || loop.device.empty()) {
-        GTEST_SKIP() << "rows left out: a denied write (" << sysctl << " is writable) or a mounted "
-                     << "device (needs root, mkfs.ext4 and a free loop device)";
+        GTEST_SKIP() << "left out: " << sysctl << " writable, or no loop device (root, mkfs.ext4)";
     }
 }
 
