@@ -35,6 +35,16 @@ int OpenPath(const std::string& path, int flags) {
     return fd;
 }
 
+// A lock that another program holds; `kind` names it, so the user knows
+// which tool shows the holder.
+Failure LockedBy(const char* kind) {
+    return Failure(FailureCode::FileLocked, std::string(DescriptionOf(FailureCode::FileLocked)) +
+                                                " (another program holds " + kind + " on it)");
+}
+
+constexpr const char* kFlock = "a flock(2) lock";
+constexpr const char* kRecordLock = "a record lock, fcntl(2) or lockf(3),";
+
 // A lock call that says the file system has no locks of this kind.
 bool LocksUnsupported(int error) {
     return error == EINVAL || error == ENOLCK || error == EOPNOTSUPP;
@@ -58,7 +68,7 @@ int FlockNow(int fd, int operation) {
 void TakeLocks(int fd, FileAccess access) {
     if (FlockNow(fd, access == FileAccess::Read ? LOCK_SH : LOCK_EX) != 0) {
         if (errno == EWOULDBLOCK) {
-            throw Failure(FailureCode::FileLocked);
+            throw LockedBy(kFlock);
         }
         if (!LocksUnsupported(errno)) {
             throw FailureFromErrno(errno);
@@ -76,7 +86,7 @@ void TakeLocks(int fd, FileAccess access) {
     } while (result != 0 && errno == EINTR);
     if (result != 0) {
         if (errno == EAGAIN || errno == EACCES) {
-            throw Failure(FailureCode::FileLocked);
+            throw LockedBy(kRecordLock);
         }
         if (!LocksUnsupported(errno)) {
             throw FailureFromErrno(errno);
@@ -100,7 +110,7 @@ void RefuseLockedBeforeWriting(const std::string& path) {
         return;
     }
     if (FlockNow(probe.Get(), LOCK_EX) != 0 && errno == EWOULDBLOCK) {
-        throw Failure(FailureCode::FileLocked);
+        throw LockedBy(kFlock);
     }
 }
 
@@ -153,6 +163,7 @@ FileIdentities IdentitiesOf(int fd, const struct stat& status) {
 }
 
 struct BoundLoop {
+    std::string path; // the device's node in /dev
     FileIdentity device;
     FileIdentity backing;
 };
@@ -189,7 +200,7 @@ std::vector<BoundLoop> BoundLoops() {
             backing = IdentityOf(status);
         }
         if (backing) {
-            bound.push_back({device, *backing});
+            bound.push_back({"/dev/" + name, device, *backing});
         }
     }
     return bound;
@@ -202,7 +213,10 @@ void RefuseLoopBacked(const FileIdentities& identities) {
     for (const BoundLoop& loop : BoundLoops()) {
         if (loop.device != identities.front() &&
             std::find(identities.begin(), identities.end(), loop.backing) != identities.end()) {
-            throw Failure(FailureCode::DeviceInUse);
+            throw Failure(FailureCode::DeviceInUse,
+                          std::string(DescriptionOf(FailureCode::DeviceInUse)) +
+                              " (the same bytes are behind loop device " + loop.path +
+                              "): detach that loop device first");
         }
     }
 }
@@ -251,6 +265,14 @@ bool ShareBytes(const FileIdentities& one, const FileIdentities& other) {
     return std::find_first_of(one.begin(), one.end(), other.begin(), other.end()) != one.end();
 }
 
+std::optional<FileIdentity> IdentityOfPath(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return IdentityOf(status);
+}
+
 void OpenAdmission::SetOwnFiles(std::vector<std::string> paths) {
     ownFiles_ = std::move(paths);
 }
@@ -286,7 +308,15 @@ AdmittedFile OpenAdmission::Open(const std::string& path, FileAccess access) con
         }
     }
     if (fd < 0) {
-        throw FailureFromErrno(errno);
+        const int error = errno;
+        struct stat status {};
+        if (error == EBUSY && ::stat(path.c_str(), &status) == 0 && S_ISBLK(status.st_mode)) {
+            throw Failure(FailureCode::DeviceInUse,
+                          std::string(DescriptionOf(FailureCode::DeviceInUse)) +
+                              " (it or a partition on it is mounted, used as swap or held by "
+                              "another program): unmount or release it first");
+        }
+        throw FailureFromErrno(error);
     }
     AdmittedFile file;
     file.fd = Descriptor(fd);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,6 +50,10 @@ using FileIdentities = std::vector<FileIdentity>;
 /// True when two open files reach the same bytes under any identity.
 bool ShareBytes(const FileIdentities& one, const FileIdentities& other);
 
+/// The identity of what `path` names now, loop devices aside; nothing when
+/// it cannot be looked at.
+std::optional<FileIdentity> IdentityOfPath(const std::string& path);
+
 /// A file the admission let through: its descriptor (blocking, locked),
 /// what fstat(2) said of it, and its identities.
 struct AdmittedFile {
@@ -79,7 +84,9 @@ class OpenAdmission {
     /// program's own files; FileLocked when another open holds a conflicting
     /// flock(2) or record lock, which both kinds are then taken to keep out
     /// (shared for reading, exclusive for writing); the system's failure
-    /// otherwise. A file created by a write open that then fails stays.
+    /// otherwise. The description of FileLocked names the kind of lock, and
+    /// that of DeviceInUse what uses the device and what frees it. A file
+    /// created by a write open that then fails stays.
     AdmittedFile Open(const std::string& path, FileAccess access) const;
 
   private:

@@ -111,7 +111,24 @@ void PosixFileTable::Open(FileNumber number, const std::string& path, FileAccess
     if (files_[number].fd >= 0) {
         throw Failure(FailureCode::FileAlreadyOpen);
     }
-    AdmittedFile admitted = admission_.Open(path, access);
+    AdmittedFile admitted;
+    try {
+        admitted = admission_.Open(path, access);
+    } catch (const Failure& failure) {
+        // The lock in the way may be this table's own, on the same file
+        // opened under another number: that is no other program's doing.
+        const auto identity =
+            failure.Code() == FailureCode::FileLocked ? IdentityOfPath(path) : std::nullopt;
+        if (identity && std::any_of(files_.begin(), files_.end(), [&](const OpenFile& other) {
+                return other.fd >= 0 && ShareBytes(other.identities, {*identity});
+            })) {
+            throw Failure(FailureCode::FileLocked,
+                          std::string(DescriptionOf(FailureCode::FileLocked)) +
+                              " (this program has it open already: input and output are the "
+                              "same file)");
+        }
+        throw;
+    }
 
     // Locks normally stop a second open of the same file already; this also
     // covers file systems without them, other nodes of one device and an

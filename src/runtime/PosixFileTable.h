@@ -49,14 +49,15 @@ class PosixFileTable : public FileTable {
     /// 255, FileAlreadyOpen on a number in use, with what
     /// OpenAdmission::Open refuses (a bad name, a missing input, a directory
     /// or FIFO, a device in use, the image behind a bound loop device, one
-    /// of the program's own files written, a lock held by another open), and
-    /// with SameFile when the bytes are already open in this table under
-    /// another number and either open writes: a link, another spelling of
-    /// the path, another node of the same device, or an image and the loop
-    /// device over it do not get around this. Write access creates a missing
-    /// file with mode 0666 less the umask and never truncates; a file
-    /// created by a write open that then fails is left in place. The number
-    /// stays free after any failure.
+    /// of the program's own files written, a lock held by another open, whose
+    /// description says so when that open is this table's own), and with
+    /// SameFile when the bytes are already open in this table under another
+    /// number and either open writes: a link, another spelling of the path,
+    /// another node of the same device, or an image and the loop device over
+    /// it do not get around this. Write access creates a missing file with
+    /// mode 0666 less the umask and never truncates; a file created by a
+    /// write open that then fails is left in place. The number stays free
+    /// after any failure.
     void Open(FileNumber number, const std::string& path, FileAccess access) override;
 
     /// Length of the open file: its size for a regular file, its capacity for

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include <QLabel>
 #include <QMessageBox>
 #include <QString>
 
@@ -13,7 +14,7 @@ namespace tavmar::window {
 QtMessageBox::QtMessageBox(QWidget& window) : window_(window) {}
 
 void QtMessageBox::Show(const std::string& text, runtime::MessageIcon icon,
-                        const std::string& caption) {
+                        const std::string& caption, const std::string& informative) {
     if (retired_) {
         return;
     }
@@ -22,6 +23,17 @@ void QtMessageBox::Show(const std::string& text, runtime::MessageIcon icon,
     QMessageBox box(qtIcon, QString::fromStdString(caption), QString::fromStdString(text),
                     QMessageBox::Ok, &window_);
     box.setTextFormat(Qt::PlainText);
+    if (!informative.empty()) {
+        const QString cause = QString::fromStdString(informative);
+        box.setInformativeText(cause);
+        box.setAccessibleDescription(cause);
+        // The text format above reaches only the main text's label.
+        for (auto* label : box.findChildren<QLabel*>()) {
+            if (label->text() == cause) {
+                label->setTextFormat(Qt::PlainText);
+            }
+        }
+    }
     open_.emplace_back(&box);
     box.exec();
     std::erase_if(open_,

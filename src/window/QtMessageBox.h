@@ -21,11 +21,12 @@ class QtMessageBox : public runtime::MessageBox {
     /// Boxes are parented to `window`, which outlives this.
     explicit QtMessageBox(QWidget& window);
 
-    /// Shows `text` as plain text (a file name is never read as markup),
-    /// with a warning icon for Exclamation and an information icon for
-    /// Information. Does nothing once Retire has been called.
-    void Show(const std::string& text, runtime::MessageIcon icon,
-              const std::string& caption) override;
+    /// Shows `text` and `informative` as plain text (a file name is never
+    /// read as markup), with a warning icon for Exclamation and an
+    /// information icon for Information; `informative` is also the box's
+    /// accessible description. Does nothing once Retire has been called.
+    void Show(const std::string& text, runtime::MessageIcon icon, const std::string& caption,
+              const std::string& informative) override;
 
     /// Dismisses every open box as if OK were pressed: their Show calls
     /// return once control is back in their event loops.

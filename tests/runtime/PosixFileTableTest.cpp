@@ -195,31 +195,6 @@ TEST_F(PosixFileTableTest, SeekableCharacterDeviceFeedsTheBufferedCopy) {
 
 // ---- block devices ----
 
-struct RunOnExit {
-    std::string command;
-    ~RunOnExit() { (void)!std::system(command.c_str()); }
-};
-
-// A loop device over a fresh 8 MiB ext4 image in the folder, mounted on mnt
-// with `options` unless they are empty; unmounted and detached on the way
-// out. The file loop holds the device's name.
-struct LoopImage {
-    LoopImage(const TempFolder& folder, const std::string& options)
-        : in("cd " + folder.Root().string() + " && "), // mkdtemp's: no quoting
-          detach{in + "umount mnt 2>/dev/null; [ ! -s loop ] || losetup -d $(cat loop)"} {
-        const std::string make =
-            in + "truncate -s 8M image && mkfs.ext4 -q -E lazy_itable_init=0," +
-            "lazy_journal_init=0 image && losetup -f --show image >loop" +
-            (options.empty() ? "" : " && mkdir mnt && mount -o " + options + " $(cat loop) mnt");
-        if (std::system(make.c_str()) == 0) {
-            std::ifstream(folder.Path("loop")) >> device;
-        }
-    }
-    std::string in;
-    RunOnExit detach;
-    std::string device; // empty when it could not be made
-};
-
 // The first 4 KiB of a file: on ext4, the superblock and what precedes it.
 Bytes Head(const std::string& path) {
     Bytes head(4096);

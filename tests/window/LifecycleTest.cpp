@@ -41,6 +41,9 @@ TEST_F(Lifecycle, ARefusedStartWarnsAndClosingThenSavesTheFieldsAsTyped) {
     ASSERT_EQ(boxes.seen.size(), 1u);
     EXPECT_EQ(boxes.seen[0].caption, "Tavmar Velmora 0.2.0 - Error");
     EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Warning);
+    const QString cause = R"(Last byte to copy: "not a number" is not a whole number from )";
+    EXPECT_EQ(boxes.seen[0].informative, cause + "-2147483648 to 2147483647");
+    EXPECT_EQ(boxes.seen[0].description, boxes.seen[0].informative);
     EXPECT_EQ(States(), "on off on off");
     window->reject(); // the dialog's own way out is a close too
     EXPECT_FALSE(window->isVisible());
