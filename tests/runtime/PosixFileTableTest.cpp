@@ -180,6 +180,14 @@ TEST_F(PosixFileTableTest, DevFullAsOutputIsAFullDisk) {
     table.Close(2); // a device that cannot sync is not a failed flush
 }
 
+// A regular file whose file system cannot sync it is: procfs has no stable
+// storage, so fdatasync(2) refuses its files, on any machine and as any user.
+TEST_F(PosixFileTableTest, RegularFileThatCannotSyncFailsFlushAndClose) {
+    table.Open(1, "/proc/self/comm", FileAccess::Write);
+    EXPECT_TRUE(Raised([&] { table.Flush(1); }));
+    EXPECT_TRUE(Raised([&] { table.Close(1); }));
+}
+
 TEST_F(PosixFileTableTest, SeekableCharacterDeviceFeedsTheBufferedCopy) {
     const auto out = folder.Path("out");
     WriteFile(out, Bytes(3 * (1 << 20) + 9, 0xEE));
