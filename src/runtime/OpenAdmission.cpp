@@ -251,6 +251,12 @@ bool ShareBytes(const FileIdentities& one, const FileIdentities& other) {
     return std::find_first_of(one.begin(), one.end(), other.begin(), other.end()) != one.end();
 }
 
+OpenAdmission OpenAdmission::WithoutLocks() {
+    OpenAdmission admission;
+    admission.locks_ = false;
+    return admission;
+}
+
 void OpenAdmission::SetOwnFiles(std::vector<std::string> paths) {
     ownFiles_ = std::move(paths);
 }
@@ -262,7 +268,7 @@ AdmittedFile OpenAdmission::Open(const std::string& path, FileAccess access) con
     if (path.empty() || path.find_first_of(kRefusedInPath) != std::string::npos) {
         throw Failure(FailureCode::BadFileName);
     }
-    if (access == FileAccess::Write) {
+    if (access == FileAccess::Write && locks_) {
         RefuseLockedBeforeWriting(path);
     }
 
@@ -317,7 +323,9 @@ AdmittedFile OpenAdmission::Open(const std::string& path, FileAccess access) con
     if (current < 0 || ::fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0) {
         throw FailureFromErrno(errno);
     }
-    TakeLocks(fd, access);
+    if (locks_) {
+        TakeLocks(fd, access);
+    }
     return file;
 }
 
