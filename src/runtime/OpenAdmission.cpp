@@ -273,6 +273,12 @@ std::optional<FileIdentity> IdentityOfPath(const std::string& path) {
     return IdentityOf(status);
 }
 
+OpenAdmission OpenAdmission::WithoutLocks() {
+    OpenAdmission admission;
+    admission.locks_ = false;
+    return admission;
+}
+
 void OpenAdmission::SetOwnFiles(std::vector<std::string> paths) {
     ownFiles_ = std::move(paths);
 }
@@ -284,7 +290,7 @@ AdmittedFile OpenAdmission::Open(const std::string& path, FileAccess access) con
     if (path.empty() || path.find_first_of(kRefusedInPath) != std::string::npos) {
         throw Failure(FailureCode::BadFileName);
     }
-    if (access == FileAccess::Write) {
+    if (access == FileAccess::Write && locks_) {
         RefuseLockedBeforeWriting(path);
     }
 
@@ -347,7 +353,9 @@ AdmittedFile OpenAdmission::Open(const std::string& path, FileAccess access) con
     if (current < 0 || ::fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0) {
         throw FailureFromErrno(errno);
     }
-    TakeLocks(fd, access);
+    if (locks_) {
+        TakeLocks(fd, access);
+    }
     return file;
 }
 

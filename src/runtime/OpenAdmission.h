@@ -67,6 +67,10 @@ struct AdmittedFile {
 /// it) and locks are taken without waiting.
 class OpenAdmission {
   public:
+    /// An admission that takes no locks and looks for none, as on a file
+    /// system without them; the default one takes them.
+    static OpenAdmission WithoutLocks();
+
     /// Names the program's own files, which are never opened for writing
     /// under any name; the paths are looked at on every open, so they may
     /// name files that do not exist yet.
@@ -91,6 +95,7 @@ class OpenAdmission {
 
   private:
     std::vector<std::string> ownFiles_;
+    bool locks_ = true;
 };
 
 /// Keeps another program's writes to an open input out, or at least notices

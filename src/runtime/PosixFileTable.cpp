@@ -33,9 +33,10 @@ ssize_t ReadAt(int fd, void* buffer, std::size_t size, std::int64_t offset) {
 
 // Writes all `size` bytes at `offset`, looping on short writes. A write
 // that takes nothing is a full disk.
-void WriteAllAt(int fd, const std::uint8_t* bytes, std::size_t size, std::int64_t offset) {
+void WriteAllAt(PosixFileTable::WriteAtCall writeAt, int fd, const std::uint8_t* bytes,
+                std::size_t size, std::int64_t offset) {
     while (size > 0) {
-        const ssize_t put = ::pwrite(fd, bytes, size, offset);
+        const ssize_t put = writeAt(fd, bytes, size, offset);
         if (put < 0) {
             if (errno == EINTR) {
                 continue;
@@ -69,7 +70,10 @@ int SyncError(int fd, bool characterDevice) {
 
 } // namespace
 
-PosixFileTable::PosixFileTable() = default;
+PosixFileTable::PosixFileTable() : PosixFileTable(OpenAdmission(), ::pwrite) {}
+
+PosixFileTable::PosixFileTable(OpenAdmission admission, WriteAtCall writeAt)
+    : admission_(std::move(admission)), writeAt_(writeAt) {}
 
 PosixFileTable::~PosixFileTable() {
     // Qualified: a destructor calls this class's own CloseAll in any case.
@@ -202,7 +206,7 @@ void PosixFileTable::WriteByte(FileNumber number, std::int32_t position, std::ui
     if (position <= 0) {
         throw Failure(FailureCode::BadFilePosition);
     }
-    WriteAllAt(file.fd, &value, 1, std::int64_t{position} - 1);
+    WriteAllAt(writeAt_, file.fd, &value, 1, std::int64_t{position} - 1);
 }
 
 void PosixFileTable::CopyBytes(FileNumber input, std::int32_t inputPosition, FileNumber output,
@@ -299,7 +303,7 @@ void PosixFileTable::CopyWithBuffer(int in, std::int64_t inOffset, int out, std:
             // Everything read so far is already written.
             throw Failure(FailureCode::InputEndsBeforeStop);
         }
-        WriteAllAt(out, buffer_.get(), static_cast<std::size_t>(got), outOffset);
+        WriteAllAt(writeAt_, out, buffer_.get(), static_cast<std::size_t>(got), outOffset);
         inOffset += got;
         outOffset += got;
         remaining -= got;

@@ -2,10 +2,13 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "runtime/FileTable.h"
 #include "runtime/OpenAdmission.h"
@@ -26,7 +29,16 @@ namespace tavmar::runtime {
 /// Not thread-safe: one thread owns a table.
 class PosixFileTable : public FileTable {
   public:
+    /// pwrite(2), or a stand-in for it.
+    using WriteAtCall = ssize_t (*)(int fd, const void* bytes, std::size_t size, off_t offset);
+
     PosixFileTable();
+    /// A table that admits opens with `admission` and writes with `writeAt`,
+    /// for tests of what locks and the kernel otherwise hide: an admission
+    /// without locks leaves two opens of one file to the table's own
+    /// comparison, and a `writeAt` that writes less than asked does what the
+    /// kernel does only near a size limit or a full disk.
+    PosixFileTable(OpenAdmission admission, WriteAtCall writeAt);
     /// Closes every open file, dropping what the closes report.
     ~PosixFileTable() override;
 
@@ -135,6 +147,7 @@ class PosixFileTable : public FileTable {
 
     std::array<OpenFile, kMaxFileNumber + 1> files_{};
     OpenAdmission admission_;
+    WriteAtCall writeAt_;
     std::unique_ptr<std::uint8_t[]> buffer_;
     bool copyFileRangeMissing_ = false;
 };

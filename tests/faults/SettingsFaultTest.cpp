@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -50,6 +52,7 @@ TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
     enum class Damage {
         FileIsADirectory,
         Malformed,
+        MalformedAndDiskFull,
         Binary,
         FolderIsAFile,
         FileIsAFifo,
@@ -63,6 +66,7 @@ TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
     const Case cases[] = {
         {"a directory where the file goes", Damage::FileIsADirectory, false},
         {"malformed text", Damage::Malformed, true},
+        {"malformed text, and no room for the new file", Damage::MalformedAndDiskFull, false},
         {"binary bytes", Damage::Binary, true},
         {"a regular file where the folder goes", Damage::FolderIsAFile, false},
         {"a FIFO where the file goes", Damage::FileIsAFifo, false},
@@ -84,7 +88,8 @@ TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
         case Damage::FileIsADirectory:
             ASSERT_EQ(::mkdir(file.c_str(), 0700), 0);
             break;
-        case Damage::Malformed: {
+        case Damage::Malformed:
+        case Damage::MalformedAndDiskFull: {
             const std::string text = "[V0.2\nInputFile\n==\n[[V0.2]]]\nOutputFile=\"unclosed\n";
             testfiles::WriteText(file, text);
             break;
@@ -123,10 +128,20 @@ TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
             EXPECT_NE(std::string(saved.begin(), saved.end()).find("InputFile=/saved/input"),
                       std::string::npos);
         } else {
+            rlimit saved{};
+            ::getrlimit(RLIMIT_FSIZE, &saved);
+            // A file size limit of 0 lets no byte be written, as a full disk.
+            if (c.damage == Damage::MalformedAndDiskFull) {
+                std::signal(SIGXFSZ, SIG_IGN); // as the program ignores it
+                const rlimit none{0, saved.rlim_max};
+                ::setrlimit(RLIMIT_FSIZE, &none);
+            }
             try {
                 settings::SaveFields(store, controls);
+                ::setrlimit(RLIMIT_FSIZE, &saved);
                 ADD_FAILURE() << "saving raised nothing";
             } catch (const runtime::Failure& failure) {
+                ::setrlimit(RLIMIT_FSIZE, &saved);
                 EXPECT_EQ(failure.Code(), runtime::FailureCode::SettingsError);
             }
         }
