@@ -68,6 +68,12 @@ int SyncError(int fd, bool characterDevice) {
     return errno;
 }
 
+// The failure for what SyncError returned. EINVAL from a file that must be
+// synced means its file system cannot sync it, not a bad path.
+Failure SyncFailure(int error) {
+    return error == EINVAL ? Failure(FailureCode::DeviceError) : FailureFromErrno(error);
+}
+
 } // namespace
 
 PosixFileTable::PosixFileTable() : PosixFileTable(OpenAdmission(), ::pwrite) {}
@@ -316,7 +322,7 @@ void PosixFileTable::Flush(FileNumber number) {
         return;
     }
     if (const int error = SyncError(file.fd, file.characterDevice); error != 0) {
-        throw FailureFromErrno(error);
+        throw SyncFailure(error);
     }
     // The bytes are safe, but only in the file: the user looks for them
     // under the path, which another program may have removed or taken over.
@@ -338,7 +344,7 @@ void PosixFileTable::Close(FileNumber number) {
         closeError = errno;
     }
     if (flushError != 0) {
-        throw FailureFromErrno(flushError);
+        throw SyncFailure(flushError);
     }
     if (closeError != 0) {
         throw FailureFromErrno(closeError);

@@ -205,8 +205,8 @@ TEST_F(PosixFileTableTest, DevFullAsOutputIsAFullDisk) {
 // storage, so fdatasync(2) refuses its files, on any machine and as any user.
 TEST_F(PosixFileTableTest, RegularFileThatCannotSyncFailsFlushAndClose) {
     table.Open(1, "/proc/self/comm", FileAccess::Write);
-    EXPECT_TRUE(Raised([&] { table.Flush(1); }));
-    EXPECT_TRUE(Raised([&] { table.Close(1); }));
+    EXPECT_EQ(Raised([&] { table.Flush(1); }), FailureCode::DeviceError);
+    EXPECT_EQ(Raised([&] { table.Close(1); }), FailureCode::DeviceError);
 }
 
 // pwrite(2) as the kernel may do it near a size limit: half of what is asked.
