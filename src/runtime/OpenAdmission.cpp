@@ -8,6 +8,7 @@
 #include <fstream>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include <fcntl.h>
 #include <linux/loop.h>
@@ -244,22 +245,6 @@ bool SameTime(const timespec& one, const timespec& other) {
 }
 
 } // namespace
-
-Descriptor::~Descriptor() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
-
-Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = other.Release();
-    }
-    return *this;
-}
 
 bool ShareBytes(const FileIdentities& one, const FileIdentities& other) {
     return std::find_first_of(one.begin(), one.end(), other.begin(), other.end()) != one.end();

@@ -5,32 +5,14 @@
 #include <ctime>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <sys/stat.h>
 
+#include "runtime/Descriptor.h"
 #include "runtime/FileTable.h"
 
 namespace tavmar::runtime {
-
-/// Owns one file descriptor and closes it, unless it is released.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor();
-    Descriptor(Descriptor&& other) noexcept : fd_(other.Release()) {}
-    Descriptor& operator=(Descriptor&& other) noexcept;
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int Get() const { return fd_; }
-    /// Hands the descriptor over; this object then owns nothing.
-    int Release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
 
 /// One set of bytes as the system knows it, whatever name reaches it: the
 /// device number of a block or character device (every node of a device

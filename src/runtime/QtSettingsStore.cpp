@@ -17,6 +17,7 @@
 #include <QFileInfo>
 #include <QString>
 
+#include "runtime/Descriptor.h"
 #include "runtime/Failure.h"
 #include "runtime/IniText.h"
 
@@ -68,31 +69,6 @@ std::string FinalTarget(const std::string& path) {
 std::string TemporaryFileFor(const std::string& target) {
     return target + ".tmp";
 }
-
-/// A file descriptor, closed when it goes.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int Get() const { return fd_; }
-    /// Closes it now; false when close(2) reports a failure.
-    bool Close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
-  private:
-    int fd_;
-};
 
 /// open(2) that never waits: a FIFO opens at once (and is then seen for what
 /// it is), where a plain open would wait for the other end for good.
