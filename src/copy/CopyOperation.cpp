@@ -9,7 +9,7 @@
 
 #include "copy/PositionText.h"
 #include "runtime/Failure.h"
-#include "window/ProgramTitle.h"
+#include "runtime/ProgramTitle.h"
 
 namespace tavmar::copy {
 
@@ -69,7 +69,7 @@ CopyOperation::CopyOperation(runtime::FileTable& files, runtime::WindowControls&
     : files_(files), controls_(controls), messages_(messages), progress_(progress) {}
 
 void CopyOperation::ShowError(const std::string& text, const std::string& informative) {
-    messages_.Show(text, MessageIcon::Exclamation, window::ProgramTitle() + " - Error",
+    messages_.Show(text, MessageIcon::Exclamation, runtime::ProgramTitle() + " - Error",
                    informative);
 }
 
@@ -209,7 +209,7 @@ void CopyOperation::OperateTick() {
     if (complete) {
         if (Teardown()) {
             messages_.Show("Operation complete", MessageIcon::Information,
-                           window::ProgramTitle() + " - Information");
+                           runtime::ProgramTitle() + " - Information");
         }
     }
 }

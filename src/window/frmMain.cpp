@@ -17,10 +17,10 @@
 #include <QTimer>
 
 #include "runtime/Failure.h"
+#include "runtime/ProgramTitle.h"
 #include "settings/RememberedFields.h"
 #include "window/AccessKeyFilter.h"
 #include "window/PathField.h"
-#include "window/ProgramTitle.h"
 #include "window/TwipScale.h"
 
 // The icons live in a static library; this pulls its resource in.
@@ -173,7 +173,7 @@ void frmMain::Connect() {
 }
 
 void frmMain::Load() {
-    setWindowTitle(QString::fromStdString(ProgramTitle()));
+    setWindowTitle(QString::fromStdString(runtime::ProgramTitle()));
     settings::LoadFields(store_, controls_);
 }
 

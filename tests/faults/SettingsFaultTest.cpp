@@ -15,8 +15,8 @@
 #include <optional>
 
 #include "FaultRig.h"
-#include "runtime/QtSettingsStore.h"
 #include "settings/RememberedFields.h"
+#include "store/QtSettingsStore.h"
 
 namespace tavmar::faults {
 namespace {
@@ -108,7 +108,7 @@ TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
         }
         const auto start = std::chrono::steady_clock::now();
 
-        runtime::QtSettingsStore store;
+        store::QtSettingsStore store;
         fakes::FakeControls controls;
         for (auto name : {control::kInputFile, control::kInputFileStart, control::kInputFileStop,
                           control::kOutputFile, control::kOutputFileStart}) {
@@ -153,7 +153,7 @@ TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
 // by the next save; one into the save's temporary file, overwritten by it.
 TEST(SettingsFaultTest, NoFileOfTheStoreIsACopysOutputByAnyName) {
     const TempFolder config;
-    const runtime::QtSettingsStore store(config.Path("s.ini"));
+    const store::QtSettingsStore store(config.Path("s.ini"));
     runtime::PosixFileTable files;
     files.SetOwnFiles(store.OwnFiles(settings::kApplicationName));
     for (const char* own : {"s.ini", "s.ini.lock", "s.ini.tmp"}) {

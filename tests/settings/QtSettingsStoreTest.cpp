@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "runtime/QtSettingsStore.h"
+#include "store/QtSettingsStore.h"
 
 #include <chrono>
 #include <csignal>
@@ -23,11 +23,14 @@
 #include "fakes/TestFiles.h"
 #include "runtime/Failure.h"
 
-namespace tavmar::runtime {
+namespace tavmar::store {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using runtime::Failure;
+using runtime::FailureCode;
+using runtime::SettingsEntries;
 
 constexpr const char* kApp = "Tavmar Velmora";
 
@@ -377,4 +380,4 @@ TEST_F(QtSettingsStoreTest, AnOldEmptyLockFileDoesNotBlockSaving) {
 }
 
 } // namespace
-} // namespace tavmar::runtime
+} // namespace tavmar::store

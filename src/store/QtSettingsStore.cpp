@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "runtime/QtSettingsStore.h"
+#include "store/QtSettingsStore.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -19,9 +19,13 @@
 
 #include "runtime/Descriptor.h"
 #include "runtime/Failure.h"
-#include "runtime/IniText.h"
+#include "store/IniText.h"
 
-namespace tavmar::runtime {
+namespace tavmar::store {
+
+using runtime::Descriptor;
+using runtime::Failure;
+using runtime::FailureCode;
 
 namespace {
 
@@ -304,10 +308,11 @@ std::string QtSettingsStore::Get(const std::string& application, const std::stri
     return Load(application, section, {{key, defaultValue}}).front().second;
 }
 
-SettingsEntries QtSettingsStore::Load(const std::string& application, const std::string& section,
-                                      const SettingsEntries& defaults) {
+runtime::SettingsEntries QtSettingsStore::Load(const std::string& application,
+                                               const std::string& section,
+                                               const runtime::SettingsEntries& defaults) {
     const FileContents file = ReadRegularFile(FileFor(application));
-    SettingsEntries entries = defaults;
+    runtime::SettingsEntries entries = defaults;
     if (file.kind == FileContents::Kind::Regular) {
         for (auto& [key, text] : entries) {
             text = ini::Find(file.bytes, section, key).value_or(text);
@@ -317,7 +322,7 @@ SettingsEntries QtSettingsStore::Load(const std::string& application, const std:
 }
 
 void QtSettingsStore::Save(const std::string& application, const std::string& section,
-                           const SettingsEntries& entries) {
+                           const runtime::SettingsEntries& entries) {
     const std::string path = FileFor(application);
     auto fail = [&path](const std::string& why) {
         throw Failure(FailureCode::SettingsError, "Cannot save settings to " + path + ": " + why);
@@ -358,4 +363,4 @@ void QtSettingsStore::Save(const std::string& application, const std::string& se
     }
 }
 
-} // namespace tavmar::runtime
+} // namespace tavmar::store

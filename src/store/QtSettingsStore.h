@@ -7,7 +7,7 @@
 
 #include "runtime/SettingsStore.h"
 
-namespace tavmar::runtime {
+namespace tavmar::store {
 
 /// Settings kept in INI files in the format QSettings reads and writes (see
 /// IniText.h); no QCoreApplication needed.
@@ -37,7 +37,7 @@ namespace tavmar::runtime {
 /// socket or folder at the file's path reads as no settings, and a save
 /// fails when one stands at the file's or the lock's path; nothing is ever
 /// written into one.
-class QtSettingsStore : public SettingsStore {
+class QtSettingsStore : public runtime::SettingsStore {
   public:
     /// How long a save waits for the file's lock. A lock file that no process
     /// holds and that is more than a second old was left behind by a writer
@@ -66,8 +66,8 @@ class QtSettingsStore : public SettingsStore {
                     const std::string& key, const std::string& defaultValue) override;
 
     /// Reads the file once for all the keys.
-    SettingsEntries Load(const std::string& application, const std::string& section,
-                         const SettingsEntries& defaults) override;
+    runtime::SettingsEntries Load(const std::string& application, const std::string& section,
+                                  const runtime::SettingsEntries& defaults) override;
 
     /// Raises Failure(SettingsError), naming the file, when the folder cannot
     /// be made, the lock cannot be taken within the lock wait (or something
@@ -75,7 +75,7 @@ class QtSettingsStore : public SettingsStore {
     /// regular file or cannot be read, or the new file cannot be written,
     /// flushed or renamed into place; the old file is then left as it was.
     void Save(const std::string& application, const std::string& section,
-              const SettingsEntries& entries) override;
+              const runtime::SettingsEntries& entries) override;
 
   private:
     std::string configFolder_; // per-user store: the XDG config folder
@@ -83,4 +83,4 @@ class QtSettingsStore : public SettingsStore {
     std::chrono::milliseconds lockWait_;
 };
 
-} // namespace tavmar::runtime
+} // namespace tavmar::store

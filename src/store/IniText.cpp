@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "runtime/IniText.h"
+#include "store/IniText.h"
 
 #include <cstddef>
 #include <utility>
@@ -14,7 +14,7 @@
 #include <QStringView>
 #include <QVariant>
 
-namespace tavmar::runtime::ini {
+namespace tavmar::store::ini {
 
 namespace {
 
@@ -486,7 +486,7 @@ std::optional<std::string> Find(std::string_view bytes, const std::string& secti
 }
 
 std::string WithEntries(std::string_view bytes, const std::string& section,
-                        const SettingsEntries& entries) {
+                        const runtime::SettingsEntries& entries) {
     bytes = WithoutByteOrderMark(bytes);
     const QString sectionName = QString::fromStdString(section);
     const std::string header = SectionHeader(sectionName);
@@ -557,4 +557,4 @@ std::string WithEntries(std::string_view bytes, const std::string& section,
     return out;
 }
 
-} // namespace tavmar::runtime::ini
+} // namespace tavmar::store::ini

@@ -12,7 +12,7 @@
 /// and by hand read the same: "[Section]" lines, "key=value" lines, names
 /// %-escaped, values escaped and quoted the way QSettings does it. Nothing
 /// here touches a file; the bytes come in and go out as strings.
-namespace tavmar::runtime::ini {
+namespace tavmar::store::ini {
 
 /// The text stored under `key` in `section` of the file `bytes`, or nothing
 /// when the key is absent or its value is not text (a point, a size, an
@@ -30,6 +30,6 @@ std::optional<std::string> Find(std::string_view bytes, const std::string& secti
 /// last). Lines of `section` that cannot be made out are dropped, as
 /// QSettings drops them.
 std::string WithEntries(std::string_view bytes, const std::string& section,
-                        const SettingsEntries& entries);
+                        const runtime::SettingsEntries& entries);
 
-} // namespace tavmar::runtime::ini
+} // namespace tavmar::store::ini
