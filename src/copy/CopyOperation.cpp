@@ -4,10 +4,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <utility>
 
 #include "copy/PositionText.h"
 #include "runtime/Failure.h"
-#include "window/ProgramTitle.h"
+#include "runtime/ProgramTitle.h"
 
 namespace tavmar::copy {
 
@@ -22,13 +24,17 @@ namespace {
 constexpr std::int64_t kMaxPosition = std::numeric_limits<std::int32_t>::max();
 
 /// Raised inside StartOperation when a field is not a number; caught by its
-/// conversion handler.
-struct ConversionFailure {};
+/// conversion handler, which names the field and quotes its text.
+struct ConversionFailure {
+    const char* field;
+    std::string text;
+};
 
-std::int32_t Convert(const std::string& text) {
+/// The value of the position field called `field` whose text is `text`.
+std::int32_t Convert(const char* field, const std::string& text) {
     auto value = PositionFromText(text);
     if (!value) {
-        throw ConversionFailure{};
+        throw ConversionFailure{field, text};
     }
     return *value;
 }
@@ -47,14 +53,54 @@ std::string FailureText(const Failure& failure, const char* when) {
            when;
 }
 
+/// The file a failed step concerned, as the informative text names it:
+/// "Input file <path as typed>: <description>".
+std::string FileCause(const char* file, const std::string& path, const Failure& failure) {
+    return std::string(file) + (path.empty() ? "" : " " + path) + ": " + failure.Description();
+}
+
+constexpr const char* kInputFile = "Input file";
+constexpr const char* kOutputFile = "Output file";
+
 } // namespace
 
 CopyOperation::CopyOperation(runtime::FileTable& files, runtime::WindowControls& controls,
                              runtime::MessageBox& messages, runtime::ProgressDisplay& progress)
     : files_(files), controls_(controls), messages_(messages), progress_(progress) {}
 
-void CopyOperation::ShowError(const std::string& text) {
-    messages_.Show(text, MessageIcon::Exclamation, window::ProgramTitle() + " - Error");
+void CopyOperation::ShowError(const std::string& text, const std::string& informative) {
+    messages_.Show(text, MessageIcon::Exclamation, runtime::ProgramTitle() + " - Error",
+                   informative);
+}
+
+std::string CopyOperation::Cause(Side side, const Failure& failure) const {
+    switch (side) {
+    case Side::Input:
+        return FileCause(kInputFile, state_.InputFileName, failure);
+    case Side::Output:
+        return FileCause(kOutputFile, state_.OutputFileName, failure);
+    case Side::Unknown:
+        break;
+    }
+    return {};
+}
+
+CopyOperation::Side CopyOperation::CopySide(const Failure& failure) const {
+    switch (failure.Code()) {
+    case FailureCode::InputEndsBeforeStop:
+    case FailureCode::InputChanged:
+        return Side::Input;
+    case FailureCode::DiskFull:
+    case FailureCode::FileTooLarge:
+    case FailureCode::ReadOnlyFileSystem:
+        return Side::Output;
+    case FailureCode::BadFilePosition:
+        // The input's position is looked at first.
+        return state_.InputFileStart <= 0 ? Side::Input : Side::Output;
+    default:
+        // A device error, say, may come from either file.
+        return Side::Unknown;
+    }
 }
 
 void CopyOperation::EnableStartAndExit() {
@@ -73,12 +119,18 @@ void CopyOperation::StartOperation() {
     state_.InputFileName = controls_.Text(control::kInputFile);
     state_.OutputFileName = controls_.Text(control::kOutputFile);
 
+    // The names are those the window reads out for the fields.
     try {
-        state_.InputFileStart = Convert(controls_.Text(control::kInputFileStart));
-        state_.InputFileStop = Convert(controls_.Text(control::kInputFileStop));
-        state_.OutputFileStart = Convert(controls_.Text(control::kOutputFileStart));
-    } catch (const ConversionFailure&) {
-        ShowError("Error converting start/stop values");
+        state_.InputFileStart =
+            Convert("First byte to copy", controls_.Text(control::kInputFileStart));
+        state_.InputFileStop =
+            Convert("Last byte to copy", controls_.Text(control::kInputFileStop));
+        state_.OutputFileStart =
+            Convert("Position in the output", controls_.Text(control::kOutputFileStart));
+    } catch (const ConversionFailure& failure) {
+        ShowError("Error converting start/stop values",
+                  std::string(failure.field) + ": \"" + failure.text +
+                      "\" is not a whole number from -2147483648 to 2147483647");
         EnableStartAndExit();
         return;
     }
@@ -91,15 +143,20 @@ void CopyOperation::StartOperation() {
 
     state_.InputFileNumber = runtime::kNoFile;
     state_.OutputFileNumber = runtime::kNoFile;
+    Side side = Side::Input; // the file of the step under way
+    const char* hint = "";
     try {
         state_.InputFileNumber = files_.NextFreeNumber();
         files_.Open(state_.InputFileNumber, state_.InputFileName, FileAccess::Read);
         if (state_.InputFileStop == 0) {
+            hint = "; give the last byte to copy instead of 0";
             state_.InputFileStop = files_.Length(state_.InputFileNumber);
+            hint = "";
         }
+        side = Side::Output;
         state_.OutputFileNumber = files_.NextFreeNumber();
         files_.Open(state_.OutputFileNumber, state_.OutputFileName, FileAccess::Write);
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         // Close whatever was taken, including a number whose open failed;
         // what those closes report is of no interest now.
         for (auto number : {state_.InputFileNumber, state_.OutputFileNumber}) {
@@ -110,7 +167,7 @@ void CopyOperation::StartOperation() {
                 }
             }
         }
-        ShowError("Error opening input/output file");
+        ShowError("Error opening input/output file", Cause(side, AsFailure(error)) + hint);
         EnableStartAndExit();
         return;
     }
@@ -129,25 +186,30 @@ void CopyOperation::OperateTick() {
         return;
     }
     bool complete = false;
+    bool flushing = false;
     try {
         complete = CopyBlock();
         if (complete) {
             // The bytes reach stable storage before the user is told they are done.
+            flushing = true;
             files_.Flush(state_.OutputFileNumber);
         } else {
             ShowProgress();
         }
     } catch (const std::exception& error) {
+        const Failure failure = AsFailure(error);
+        // Named before the teardown forgets the paths.
+        const std::string cause = Cause(flushing ? Side::Output : CopySide(failure), failure);
         TerminateOperation();
         // A message of this program's own, so it is spelled right; the
         // teardown's message keeps its long-standing "occured".
-        ShowError(FailureText(AsFailure(error), "occurred while copying"));
+        ShowError(FailureText(failure, "occurred while copying"), cause);
         return;
     }
     if (complete) {
         if (Teardown()) {
             messages_.Show("Operation complete", MessageIcon::Information,
-                           window::ProgramTitle() + " - Information");
+                           runtime::ProgramTitle() + " - Information");
         }
     }
 }
@@ -197,31 +259,57 @@ void CopyOperation::TerminateOperation() {
 bool CopyOperation::Teardown() {
     state_.Operating = false;
     progress_.Clear();
-    bool closingOutput = false;
-    try {
-        controls_.SetEnabled(control::kOperateTimer, false);
-        controls_.SetInterval(control::kOperateTimer, 0);
-        controls_.SetEnabled(control::kAbort, false);
-        files_.Close(state_.InputFileNumber);
-        state_.InputFileNumber = runtime::kNoFile;
-        closingOutput = true;
-        files_.Close(state_.OutputFileNumber);
-        closingOutput = false;
-        state_.OutputFileNumber = runtime::kNoFile;
-        state_.BlockSize = 0;
-        state_.InputFileStart = 0;
-        state_.InputFileStop = 0;
-        state_.Progress = 0;
-        state_.OutputFileStart = 0;
-        state_.InputFileName.clear();
-        state_.OutputFileName.clear();
-        controls_.SetEnabled(control::kStart, true);
-        controls_.SetEnabled(control::kExit, true);
-    } catch (const std::exception& error) {
+    std::optional<Failure> first;
+    std::string firstCause;
+    // Runs one step on `side`'s file; its failure is kept when it is the
+    // first, and the teardown goes on.
+    const auto attempt = [this, &first, &firstCause](const auto& step, Side side) {
+        try {
+            step();
+            return true;
+        } catch (const std::exception& error) {
+            if (!first) {
+                first = AsFailure(error);
+                firstCause = Cause(side, *first);
+            }
+            return false;
+        }
+    };
+    // Stops where it fails, so that Abort stays enabled to run the teardown
+    // again.
+    const bool stopped = attempt(
+        [this] {
+            controls_.SetEnabled(control::kOperateTimer, false);
+            controls_.SetInterval(control::kOperateTimer, 0);
+            controls_.SetEnabled(control::kAbort, false);
+        },
+        Side::Unknown);
+    // Every file is closed whatever failed before: the output is flushed on
+    // its way, and a close frees its number and releases the file's locks
+    // even when it reports a failure.
+    for (const auto& file : {std::pair{&state_.InputFileNumber, Side::Input},
+                             std::pair{&state_.OutputFileNumber, Side::Output}}) {
+        runtime::FileNumber* number = file.first;
+        if (*number != runtime::kNoFile) {
+            attempt([this, number] { files_.Close(*number); }, file.second);
+            *number = runtime::kNoFile;
+        }
+    }
+    state_.BlockSize = 0;
+    state_.InputFileStart = 0;
+    state_.InputFileStop = 0;
+    state_.Progress = 0;
+    state_.OutputFileStart = 0;
+    state_.InputFileName.clear();
+    state_.OutputFileName.clear();
+    if (stopped) {
+        attempt([this] { EnableStartAndExit(); }, Side::Unknown);
+    }
+    if (first) {
         // "occured" is the message's long-standing text, which users and
         // their notes know it by; the copy's own message reads "occurred".
-        ShowError(FailureText(AsFailure(error), "occured while terminating operation"));
-        return !closingOutput;
+        ShowError(FailureText(*first, "occured while terminating operation"), firstCause);
+        return false;
     }
     return true;
 }

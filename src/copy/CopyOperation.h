@@ -2,6 +2,7 @@
 #pragma once
 
 #include "copy/OperationState.h"
+#include "runtime/Failure.h"
 #include "runtime/FileTable.h"
 #include "runtime/MessageBox.h"
 #include "runtime/ProgressDisplay.h"
@@ -21,19 +22,25 @@ class CopyOperation {
                   runtime::ProgressDisplay& progress = runtime::NoProgressDisplay());
 
     /// Click of cmdStart: converts and checks the fields, opens both files
-    /// and arms the timer. Every refusal is reported in a message box and
+    /// and arms the timer. Every refusal is reported in a message box, whose
+    /// informative text names the field or the file and says why, and
     /// leaves the window idle; nothing escapes to the caller. Does nothing
     /// while an operation runs.
     void StartOperation();
 
     /// Tick of tmrOperate: copies the next block, or ends the operation when
-    /// the range is exhausted ("Operation complete") or a read or write fails
-    /// (an error box). Does nothing while no operation runs.
+    /// the range is exhausted ("Operation complete", once the output is on
+    /// stable storage under its path and the teardown succeeded) or a read,
+    /// write or the flush fails (an error box, naming the file when the
+    /// failure tells which). Does nothing while no operation runs.
     void OperateTick();
 
-    /// Ends the current operation and returns the window to idle. A failure
-    /// on the way is reported in a message box and ends the teardown there;
-    /// nothing escapes to the caller.
+    /// Ends the current operation and returns the window to idle. Both files
+    /// are closed whatever fails on the way, and the record is reset; the
+    /// first failure is reported once in a message box (naming the file
+    /// whose close failed), nothing escapes to the caller. A failure while
+    /// stopping the timer or disabling Abort leaves Start and Exit disabled
+    /// and Abort as it was, so Abort runs the teardown again.
     void TerminateOperation();
 
     /// Click of cmdAbort: ends the operation between two blocks, silently.
@@ -45,8 +52,18 @@ class CopyOperation {
     const OperationState& State() const { return state_; }
 
   private:
-    /// Shows an exclamation box captioned with the program title and " - Error".
-    void ShowError(const std::string& text);
+    /// Which of the two files a step concerned, when that is known.
+    enum class Side { Unknown, Input, Output };
+
+    /// Shows an exclamation box captioned with the program title and
+    /// " - Error", with `informative` (the cause) under `text`.
+    void ShowError(const std::string& text, const std::string& informative = {});
+    /// The informative text for `failure` of a step on `side`'s file: the
+    /// file, its path as typed and the failure's description; empty for an
+    /// unknown side.
+    std::string Cause(Side side, const runtime::Failure& failure) const;
+    /// The file a failed block copy concerned, from what the failure says.
+    Side CopySide(const runtime::Failure& failure) const;
     /// Enables Start, then Exit: the way back to idle after a refused start.
     void EnableStartAndExit();
     /// Copies the current tick's bytes; true when the range is exhausted
@@ -55,8 +72,8 @@ class CopyOperation {
     bool CopyBlock();
     /// Shows Progress as a fraction of the bytes in the range.
     void ShowProgress();
-    /// TerminateOperation's steps; false only when flushing or closing the
-    /// output failed, so its bytes may not be on stable storage.
+    /// TerminateOperation's steps; false when any of them failed (and was
+    /// reported), so no "Operation complete" may follow.
     bool Teardown();
 
     runtime::FileTable& files_;

@@ -48,6 +48,12 @@ const char* DescriptionOf(FailureCode code) {
         return "File is one of this program's own files";
     case FailureCode::DeviceInUse:
         return "Device is in use";
+    case FailureCode::ReadOnlyFileSystem:
+        return "Read-only file system";
+    case FailureCode::OutputMoved:
+        return "Output file was moved or deleted by another program";
+    case FailureCode::NoLength:
+        return "Character device has no length";
     case FailureCode::SystemError:
         return "System error";
     }
@@ -65,8 +71,9 @@ Failure FailureFromErrno(int error) {
         return Failure(FailureCode::FileNotFound);
     case EACCES:
     case EPERM:
-    case EROFS:
         return Failure(FailureCode::PermissionDenied);
+    case EROFS:
+        return Failure(FailureCode::ReadOnlyFileSystem);
     case EWOULDBLOCK:
         return Failure(FailureCode::FileLocked);
     case ENOSPC:

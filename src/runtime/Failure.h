@@ -29,6 +29,9 @@ enum class FailureCode : int {
     SettingsError = 78,
     ProgramFile = 79,
     DeviceInUse = 80,
+    ReadOnlyFileSystem = 81,
+    OutputMoved = 82,
+    NoLength = 83,
     SystemError = 99,
 };
 

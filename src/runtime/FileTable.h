@@ -34,7 +34,8 @@ class FileTable {
     virtual void Open(FileNumber number, const std::string& path, FileAccess access) = 0;
 
     /// Length in bytes of the open file; fails with FileTooLarge above
-    /// 2,147,483,647.
+    /// 2,147,483,647 and with NoLength for a file that has none (a character
+    /// device such as /dev/zero).
     virtual std::int32_t Length(FileNumber number) = 0;
 
     /// The byte at 1-based `position`; fails on a position of 0 or below and
@@ -48,13 +49,17 @@ class FileTable {
     /// Does exactly what `count` pairs of ReadByte(input, inputPosition + i)
     /// and WriteByte(output, outputPosition + i, byte) would do for i from 0
     /// up, in that order, but in large pieces. On a failure the bytes before
-    /// the failing one are written and the failure is raised. The caller
-    /// keeps every position within the signed 32-bit range.
+    /// the failing one are written and the failure is raised. Fails with
+    /// InputChanged when another program changed the input since it was
+    /// opened, looked at before the first byte and after the last. The
+    /// caller keeps every position within the signed 32-bit range.
     virtual void CopyBytes(FileNumber input, std::int32_t inputPosition, FileNumber output,
                            std::int32_t outputPosition, std::int32_t count) = 0;
 
-    /// Forces the bytes written to the file onto stable storage. Does nothing
-    /// for a file opened for reading, or a device that cannot be flushed.
+    /// Forces the bytes written to the file onto stable storage, then fails
+    /// with OutputMoved when the path it was opened under no longer names it
+    /// (removed, or another file renamed over it). Does nothing for a file
+    /// opened for reading; a character device that cannot be flushed is not.
     virtual void Flush(FileNumber number) = 0;
 
     /// Closes one number. A file opened for writing is flushed to stable

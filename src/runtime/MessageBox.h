@@ -11,7 +11,10 @@ enum class MessageIcon { Exclamation, Information };
 class MessageBox {
   public:
     virtual ~MessageBox() = default;
-    virtual void Show(const std::string& text, MessageIcon icon, const std::string& caption) = 0;
+    /// Shows `text` and, under it when not empty, `informative`: the cause
+    /// in plain words, which a screen reader reads as the box's description.
+    virtual void Show(const std::string& text, MessageIcon icon, const std::string& caption,
+                      const std::string& informative = {}) = 0;
 };
 
 } // namespace tavmar::runtime

@@ -5,11 +5,9 @@
 #include <cerrno>
 #include <limits>
 #include <memory>
-#include <string_view>
 #include <utility>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,95 +19,8 @@ namespace {
 
 constexpr std::int64_t kLargestPosition = std::numeric_limits<std::int32_t>::max();
 
-// Characters no path given to Open may hold.
-constexpr std::string_view kRefusedInPath{"\0\n\r", 3};
-
 // The copy buffer, used where copy_file_range(2) cannot be.
 constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
-
-// Closes a descriptor on the way out of a failed Open.
-class DescriptorGuard {
-  public:
-    explicit DescriptorGuard(int fd) : fd_(fd) {}
-    ~DescriptorGuard() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    DescriptorGuard(const DescriptorGuard&) = delete;
-    DescriptorGuard& operator=(const DescriptorGuard&) = delete;
-    int Release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
-
-// A lock call that says the file system has no locks of this kind.
-bool LocksUnsupported(int error) {
-    return error == EINVAL || error == ENOLCK || error == EOPNOTSUPP;
-}
-
-// Takes flock(2) and an open-file-description record lock on the whole file,
-// both without waiting. flock conflicts with other flock users and with every
-// other open of the file in this process; the record lock conflicts with
-// programs that use fcntl or lockf locks. A file system that lacks one kind
-// is left to the other.
-void TakeLocks(int fd, FileAccess access) {
-    const int operation = (access == FileAccess::Read ? LOCK_SH : LOCK_EX) | LOCK_NB;
-    int result;
-    do {
-        result = ::flock(fd, operation);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        if (errno == EWOULDBLOCK) {
-            throw Failure(FailureCode::FileLocked);
-        }
-        if (!LocksUnsupported(errno)) {
-            throw FailureFromErrno(errno);
-        }
-    }
-
-    struct flock range {};
-    range.l_type = access == FileAccess::Read ? F_RDLCK : F_WRLCK;
-    range.l_whence = SEEK_SET;
-    range.l_start = 0;
-    range.l_len = 0; // to the end, however far the file grows
-    do {
-        result = ::fcntl(fd, F_OFD_SETLK, &range);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        if (errno == EAGAIN || errno == EACCES) {
-            throw Failure(FailureCode::FileLocked);
-        }
-        if (!LocksUnsupported(errno)) {
-            throw FailureFromErrno(errno);
-        }
-    }
-}
-
-// Accepts what can be read or written at a position: regular files, block
-// devices, and character devices that seek (such as /dev/full).
-void CheckSeekable(int fd, const struct stat& status) {
-    if (S_ISDIR(status.st_mode)) {
-        throw Failure(FailureCode::IsDirectory);
-    }
-    if (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode)) {
-        return;
-    }
-    if (S_ISCHR(status.st_mode) && ::lseek(fd, 0, SEEK_CUR) >= 0) {
-        return;
-    }
-    throw Failure(FailureCode::NotSeekable);
-}
-
-// open(2) that retries an interrupted call; returns what open returns.
-int OpenPath(const std::string& path, int flags) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), flags, 0666);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
 
 // pread(2) that retries an interrupted call; returns what pread returns.
 ssize_t ReadAt(int fd, void* buffer, std::size_t size, std::int64_t offset) {
@@ -122,9 +33,10 @@ ssize_t ReadAt(int fd, void* buffer, std::size_t size, std::int64_t offset) {
 
 // Writes all `size` bytes at `offset`, looping on short writes. A write
 // that takes nothing is a full disk.
-void WriteAllAt(int fd, const std::uint8_t* bytes, std::size_t size, std::int64_t offset) {
+void WriteAllAt(PosixFileTable::WriteAtCall writeAt, int fd, const std::uint8_t* bytes,
+                std::size_t size, std::int64_t offset) {
     while (size > 0) {
-        const ssize_t put = ::pwrite(fd, bytes, size, offset);
+        const ssize_t put = writeAt(fd, bytes, size, offset);
         if (put < 0) {
             if (errno == EINTR) {
                 continue;
@@ -141,21 +53,33 @@ void WriteAllAt(int fd, const std::uint8_t* bytes, std::size_t size, std::int64_
 }
 
 // fdatasync(2) for a file open for writing: 0 when the data is on stable
-// storage or the device has nothing to sync, the errno otherwise.
-int SyncError(int fd) {
+// storage, the errno otherwise. A character device (such as /dev/full) may
+// have nothing to sync and says so with EINVAL or EROFS; on a regular file
+// or a block device every failure counts: ext4 that went read-only after an
+// error reports EROFS, and the unwritten bytes are lost.
+int SyncError(int fd, bool characterDevice) {
     int result;
     do {
         result = ::fdatasync(fd);
     } while (result != 0 && errno == EINTR);
-    if (result == 0 || errno == EINVAL || errno == EROFS) {
+    if (result == 0 || (characterDevice && (errno == EINVAL || errno == EROFS))) {
         return 0;
     }
     return errno;
 }
 
+// The failure for what SyncError returned. EINVAL from a file that must be
+// synced means its file system cannot sync it, not a bad path.
+Failure SyncFailure(int error) {
+    return error == EINVAL ? Failure(FailureCode::DeviceError) : FailureFromErrno(error);
+}
+
 } // namespace
 
-PosixFileTable::PosixFileTable() = default;
+PosixFileTable::PosixFileTable() : PosixFileTable(OpenAdmission(), ::pwrite) {}
+
+PosixFileTable::PosixFileTable(OpenAdmission admission, WriteAtCall writeAt)
+    : admission_(std::move(admission)), writeAt_(writeAt) {}
 
 PosixFileTable::~PosixFileTable() {
     // Qualified: a destructor calls this class's own CloseAll in any case.
@@ -163,7 +87,7 @@ PosixFileTable::~PosixFileTable() {
 }
 
 void PosixFileTable::SetOwnFiles(std::vector<std::string> paths) {
-    ownFiles_ = std::move(paths);
+    admission_.SetOwnFiles(std::move(paths));
 }
 
 PosixFileTable::OpenFile& PosixFileTable::Entry(FileNumber number) {
@@ -197,88 +121,56 @@ void PosixFileTable::Open(FileNumber number, const std::string& path, FileAccess
     if (files_[number].fd >= 0) {
         throw Failure(FailureCode::FileAlreadyOpen);
     }
-    // A line break or carriage return in a path comes from pasted text, never
-    // from a name the user meant; opening it would create a file whose name
-    // ends in an invisible character.
-    if (path.empty() || path.find_first_of(kRefusedInPath) != std::string::npos) {
-        throw Failure(FailureCode::BadFileName);
-    }
-
-    // O_NONBLOCK keeps a FIFO from holding up the open; it is cleared once
-    // the file is known to be something that can be read at a position.
-    const int common = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    int fd;
-    bool exclusive = false;
-    if (access == FileAccess::Read) {
-        fd = OpenPath(path, common | O_RDONLY);
-    } else {
-        // A block device is written only through an exclusive open, which
-        // Linux refuses with EBUSY while the device is mounted, used as swap
-        // or claimed by another program; on any other file O_EXCL without
-        // O_CREAT changes nothing. With O_CREAT it would refuse every
-        // existing file, so a missing one is created by a second open.
-        fd = OpenPath(path, common | O_WRONLY | O_EXCL);
-        exclusive = fd >= 0;
-        if (fd < 0 && errno == ENOENT) {
-            fd = OpenPath(path, common | O_WRONLY | O_CREAT);
+    AdmittedFile admitted;
+    try {
+        admitted = admission_.Open(path, access);
+    } catch (const Failure& failure) {
+        // The lock in the way may be this table's own, on the same file
+        // opened under another number: that is no other program's doing.
+        const auto identity =
+            failure.Code() == FailureCode::FileLocked ? IdentityOfPath(path) : std::nullopt;
+        if (identity && std::any_of(files_.begin(), files_.end(), [&](const OpenFile& other) {
+                return other.fd >= 0 && ShareBytes(other.identities, {*identity});
+            })) {
+            throw Failure(FailureCode::FileLocked,
+                          std::string(DescriptionOf(FailureCode::FileLocked)) +
+                              " (this program has it open already: input and output are the "
+                              "same file)");
         }
+        throw;
     }
-    if (fd < 0) {
-        throw FailureFromErrno(errno);
-    }
-    DescriptorGuard guard(fd);
-
-    struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        throw FailureFromErrno(errno);
-    }
-    CheckSeekable(fd, status);
-    if (access == FileAccess::Write && S_ISBLK(status.st_mode) && !exclusive) {
-        // A device put in place of the missing file between the two opens:
-        // it was not claimed, so it may be in use.
-        throw Failure(FailureCode::DeviceInUse);
-    }
-    if (access == FileAccess::Write) {
-        // Compared after the open, so that an open that has just created
-        // one of them through a link is caught too.
-        for (const std::string& own : ownFiles_) {
-            struct stat ownStatus {};
-            if (::stat(own.c_str(), &ownStatus) == 0 && ownStatus.st_dev == status.st_dev &&
-                ownStatus.st_ino == status.st_ino) {
-                throw Failure(FailureCode::ProgramFile);
-            }
-        }
-    }
-    const int current = ::fcntl(fd, F_GETFL);
-    if (current < 0 || ::fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0) {
-        throw FailureFromErrno(errno);
-    }
-
-    TakeLocks(fd, access);
 
     // Locks normally stop a second open of the same file already; this also
-    // covers file systems without them.
+    // covers file systems without them, other nodes of one device and an
+    // image under its loop device.
     for (const OpenFile& other : files_) {
-        if (other.fd >= 0 && other.device == status.st_dev && other.inode == status.st_ino &&
-            (access == FileAccess::Write || other.access == FileAccess::Write)) {
+        if (other.fd >= 0 && (access == FileAccess::Write || other.access == FileAccess::Write) &&
+            ShareBytes(other.identities, admitted.identities)) {
             throw Failure(FailureCode::SameFile);
         }
+    }
+    const struct stat& status = admitted.status;
+    InputWatch watch;
+    if (access == FileAccess::Read) {
+        watch = InputWatch::Start(admitted.fd.Get(), status);
     }
 
     OpenFile& file = files_[number];
     file.access = access;
     file.regular = S_ISREG(status.st_mode);
     file.blockDevice = S_ISBLK(status.st_mode);
-    file.device = status.st_dev;
-    file.inode = status.st_ino;
-    file.sizeAtOpen = status.st_size;
-    file.mtimeSeconds = status.st_mtim.tv_sec;
-    file.mtimeNanoseconds = status.st_mtim.tv_nsec;
-    file.fd = guard.Release();
+    file.characterDevice = S_ISCHR(status.st_mode);
+    file.path = path;
+    file.identities = std::move(admitted.identities);
+    file.watch = watch;
+    file.fd = admitted.fd.Release();
 }
 
 std::int32_t PosixFileTable::Length(FileNumber number) {
     const OpenFile& file = Entry(number);
+    if (file.characterDevice) {
+        throw Failure(FailureCode::NoLength);
+    }
     std::int64_t length;
     if (file.blockDevice) {
         const off_t end = ::lseek(file.fd, 0, SEEK_END);
@@ -320,7 +212,7 @@ void PosixFileTable::WriteByte(FileNumber number, std::int32_t position, std::ui
     if (position <= 0) {
         throw Failure(FailureCode::BadFilePosition);
     }
-    WriteAllAt(file.fd, &value, 1, std::int64_t{position} - 1);
+    WriteAllAt(writeAt_, file.fd, &value, 1, std::int64_t{position} - 1);
 }
 
 void PosixFileTable::CopyBytes(FileNumber input, std::int32_t inputPosition, FileNumber output,
@@ -329,18 +221,11 @@ void PosixFileTable::CopyBytes(FileNumber input, std::int32_t inputPosition, Fil
         return;
     }
     // The checks come in the order the byte loop would meet them.
-    const OpenFile& in = Entry(input, FileAccess::Read);
+    OpenFile& in = Entry(input, FileAccess::Read);
     if (inputPosition <= 0) {
         throw Failure(FailureCode::BadFilePosition);
     }
-    struct stat status {};
-    if (::fstat(in.fd, &status) != 0) {
-        throw FailureFromErrno(errno);
-    }
-    if (status.st_size != in.sizeAtOpen || status.st_mtim.tv_sec != in.mtimeSeconds ||
-        status.st_mtim.tv_nsec != in.mtimeNanoseconds) {
-        throw Failure(FailureCode::InputChanged);
-    }
+    in.watch.Check(in.fd);
     const std::int64_t inOffset = std::int64_t{inputPosition} - 1;
     const bool outputOpen = output >= 1 && output <= kMaxFileNumber && files_[output].fd >= 0 &&
                             files_[output].access == FileAccess::Write;
@@ -362,9 +247,22 @@ void PosixFileTable::CopyBytes(FileNumber input, std::int32_t inputPosition, Fil
         throw Failure(FailureCode::Overflow);
     }
 
-    std::int64_t inAt = inOffset;
-    std::int64_t outAt = std::int64_t{outputPosition} - 1;
-    std::int64_t remaining = count;
+    try {
+        CopyRange(in, inOffset, out, std::int64_t{outputPosition} - 1, count);
+    } catch (const Failure& failure) {
+        // An input cut short by another program is that, not its end.
+        if (failure.Code() == FailureCode::InputEndsBeforeStop) {
+            in.watch.Check(in.fd);
+        }
+        throw;
+    }
+    // Also after the copy: a change during the last block is caught before
+    // the copy is reported complete.
+    in.watch.Check(in.fd);
+}
+
+void PosixFileTable::CopyRange(const OpenFile& in, std::int64_t inAt, const OpenFile& out,
+                               std::int64_t outAt, std::int64_t remaining) {
     if (in.regular && out.regular && !copyFileRangeMissing_) {
         while (remaining > 0) {
             loff_t from = inAt;
@@ -411,7 +309,7 @@ void PosixFileTable::CopyWithBuffer(int in, std::int64_t inOffset, int out, std:
             // Everything read so far is already written.
             throw Failure(FailureCode::InputEndsBeforeStop);
         }
-        WriteAllAt(out, buffer_.get(), static_cast<std::size_t>(got), outOffset);
+        WriteAllAt(writeAt_, out, buffer_.get(), static_cast<std::size_t>(got), outOffset);
         inOffset += got;
         outOffset += got;
         remaining -= got;
@@ -420,10 +318,16 @@ void PosixFileTable::CopyWithBuffer(int in, std::int64_t inOffset, int out, std:
 
 void PosixFileTable::Flush(FileNumber number) {
     const OpenFile& file = Entry(number);
-    if (file.access == FileAccess::Write) {
-        if (const int error = SyncError(file.fd); error != 0) {
-            throw FailureFromErrno(error);
-        }
+    if (file.access != FileAccess::Write) {
+        return;
+    }
+    if (const int error = SyncError(file.fd, file.characterDevice); error != 0) {
+        throw SyncFailure(error);
+    }
+    // The bytes are safe, but only in the file: the user looks for them
+    // under the path, which another program may have removed or taken over.
+    if (!StillNamedBy(file.fd, file.path)) {
+        throw Failure(FailureCode::OutputMoved);
     }
 }
 
@@ -431,7 +335,8 @@ void PosixFileTable::Close(FileNumber number) {
     const OpenFile file = Entry(number);
     files_[number] = OpenFile{};
 
-    const int flushError = file.access == FileAccess::Write ? SyncError(file.fd) : 0;
+    const int flushError =
+        file.access == FileAccess::Write ? SyncError(file.fd, file.characterDevice) : 0;
     // Linux releases the descriptor even when close reports EINTR, and the
     // data has been flushed already, so that is not a failure.
     int closeError = 0;
@@ -439,7 +344,7 @@ void PosixFileTable::Close(FileNumber number) {
         closeError = errno;
     }
     if (flushError != 0) {
-        throw FailureFromErrno(flushError);
+        throw SyncFailure(flushError);
     }
     if (closeError != 0) {
         throw FailureFromErrno(closeError);

@@ -2,29 +2,43 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "runtime/FileTable.h"
+#include "runtime/OpenAdmission.h"
 
 namespace tavmar::runtime {
 
 /// The file table on Linux: numbers 1 to 255 map to file descriptors.
 ///
-/// Nothing here ever waits for another program: files are opened without
-/// blocking (a FIFO cannot hang the caller) and every lock is taken with a
-/// non-blocking call, so a conflict fails at once with FileLocked. Each open
-/// file holds both a flock(2) lock and an open-file-description record lock
-/// on the whole file, so the lock holds against every other open of the same
-/// file, this table's own included, and against other programs using either
-/// kind of lock. Read access takes shared locks, write access exclusive ones.
+/// Nothing here ever waits for another program: what may be opened, and the
+/// locks that keep other opens out, are decided without waiting by
+/// OpenAdmission. Each open file holds both a flock(2) lock and an
+/// open-file-description record lock on the whole file, so the lock holds
+/// against every other open of the same file, this table's own included, and
+/// against other programs using either kind of lock. Read access takes shared
+/// locks, write access exclusive ones; an input also holds a read lease where
+/// the kernel grants one (see InputWatch).
 ///
 /// Not thread-safe: one thread owns a table.
 class PosixFileTable : public FileTable {
   public:
+    /// pwrite(2), or a stand-in for it.
+    using WriteAtCall = ssize_t (*)(int fd, const void* bytes, std::size_t size, off_t offset);
+
     PosixFileTable();
+    /// A table that admits opens with `admission` and writes with `writeAt`,
+    /// for tests of what locks and the kernel otherwise hide: an admission
+    /// without locks leaves two opens of one file to the table's own
+    /// comparison, and a `writeAt` that writes less than asked does what the
+    /// kernel does only near a size limit or a full disk.
+    PosixFileTable(OpenAdmission admission, WriteAtCall writeAt);
     /// Closes every open file, dropping what the closes report.
     ~PosixFileTable() override;
 
@@ -44,25 +58,23 @@ class PosixFileTable : public FileTable {
     FileNumber NextFreeNumber() override;
 
     /// Opens `path` under `number`. Fails with BadFileNumber outside 1 to
-    /// 255, FileAlreadyOpen on a number in use, BadFileName on an empty path
-    /// or one holding a NUL, a line break or a carriage return,
-    /// FileNotFound when reading a missing file (nothing is created),
-    /// IsDirectory on a directory, NotSeekable on a FIFO, socket or a device
-    /// that cannot be read or written at a position, DeviceInUse when writing
-    /// a block device that is mounted, used as swap or claimed by another
-    /// program (a block device is written only through an exclusive open;
-    /// reading one is not exclusive), ProgramFile when writing one of the
-    /// program's own files, FileLocked when another
-    /// open of the file holds a conflicting lock, and SameFile when the file
-    /// is already open in this table under another number and either open
-    /// writes (a link or another spelling of the path does not get around
-    /// this). Write access creates a missing file with mode 0666 less the
-    /// umask and never truncates; a file created by a write open that then
-    /// fails is left in place. The number stays free after any failure.
+    /// 255, FileAlreadyOpen on a number in use, with what
+    /// OpenAdmission::Open refuses (a bad name, a missing input, a directory
+    /// or FIFO, a device in use, the image behind a bound loop device, one
+    /// of the program's own files written, a lock held by another open, whose
+    /// description says so when that open is this table's own), and with
+    /// SameFile when the bytes are already open in this table under another
+    /// number and either open writes: a link, another spelling of the path,
+    /// another node of the same device, or an image and the loop device over
+    /// it do not get around this. Write access creates a missing file with
+    /// mode 0666 less the umask and never truncates; a file created by a
+    /// write open that then fails is left in place. The number stays free
+    /// after any failure.
     void Open(FileNumber number, const std::string& path, FileAccess access) override;
 
     /// Length of the open file: its size for a regular file, its capacity for
-    /// a block device. Fails with FileTooLarge above 2,147,483,647.
+    /// a block device. Fails with FileTooLarge above 2,147,483,647, and with
+    /// NoLength for a character device, which has none (/dev/zero never ends).
     std::int32_t Length(FileNumber number) override;
 
     /// The byte at 1-based `position` of a file open for reading. Fails with
@@ -82,23 +94,30 @@ class PosixFileTable : public FileTable {
     /// copy_file_range(2) between regular files and with a single reused
     /// buffer of at most 1 MiB otherwise. Before any I/O: BadFilePosition on
     /// a position of 0 or below, Overflow when the last position of either
-    /// range would leave the signed 32-bit range, and InputChanged when the
-    /// input's size or modification time differ from what they were at Open
-    /// (another program wrote to it despite the lock). A count of 0 or below
-    /// does nothing.
+    /// range would leave the signed 32-bit range. The input is checked with
+    /// InputWatch before the first byte and again after the last one (or the
+    /// failure that stopped the copy): InputChanged when another program
+    /// wrote to it despite the lock. With a read lease the writer waited, so
+    /// the bytes copied are all old; without one, they may mix old and new.
+    /// A count of 0 or below does nothing.
     void CopyBytes(FileNumber input, std::int32_t inputPosition, FileNumber output,
                    std::int32_t outputPosition, std::int32_t count) override;
 
     /// Forces what was written to a file open for writing onto stable
-    /// storage with fdatasync(2). Does nothing for a file open for reading or
-    /// a device that cannot sync (such as /dev/full). Fails with
-    /// BadFileNumber when nothing is open under the number, and with the
-    /// system's failure (DeviceError, DiskFull, ...) when the flush fails.
+    /// storage with fdatasync(2), then checks that the path it was opened
+    /// under still names it. Does nothing for a file open for reading; a
+    /// character device that cannot sync (such as /dev/full) is not flushed.
+    /// Fails with BadFileNumber when nothing is open under the number, with
+    /// the system's failure (DeviceError, DiskFull, ReadOnlyFileSystem, ...)
+    /// when the flush fails, and with OutputMoved when the file was removed,
+    /// or renamed or replaced by another program since the open.
     void Flush(FileNumber number) override;
 
-    /// Flushes a file open for writing as Flush does, then closes it.
-    /// Raises the failed flush or close; the number is free afterwards in any
-    /// case. Fails with BadFileNumber when nothing is open under the number.
+    /// Flushes a file open for writing with fdatasync(2) as Flush does
+    /// (without looking at its path), then closes it, which releases its
+    /// locks and lease. Raises the failed flush or close; the number is free
+    /// afterwards in any case. Fails with BadFileNumber when nothing is open
+    /// under the number.
     void Close(FileNumber number) override;
 
     /// Closes every open file without flushing and without failing; this
@@ -111,22 +130,24 @@ class PosixFileTable : public FileTable {
         FileAccess access = FileAccess::Read;
         bool regular = false;
         bool blockDevice = false;
-        std::uint64_t device = 0;
-        std::uint64_t inode = 0;
-        // Size and modification time at Open, for spotting another
-        // program's writes to an input.
-        std::int64_t sizeAtOpen = 0;
-        std::int64_t mtimeSeconds = 0;
-        std::int64_t mtimeNanoseconds = 0;
+        bool characterDevice = false;
+        std::string path; // as given to Open
+        FileIdentities identities;
+        InputWatch watch; // an input's lease and look at Open
     };
 
     OpenFile& Entry(FileNumber number);
     OpenFile& Entry(FileNumber number, FileAccess access);
+    /// CopyBytes' copy once every check passed: with copy_file_range(2)
+    /// between regular files, otherwise (or for what it left) with the buffer.
+    void CopyRange(const OpenFile& in, std::int64_t inAt, const OpenFile& out, std::int64_t outAt,
+                   std::int64_t remaining);
     void CopyWithBuffer(int in, std::int64_t inOffset, int out, std::int64_t outOffset,
                         std::int64_t remaining);
 
     std::array<OpenFile, kMaxFileNumber + 1> files_{};
-    std::vector<std::string> ownFiles_;
+    OpenAdmission admission_;
+    WriteAtCall writeAt_;
     std::unique_ptr<std::uint8_t[]> buffer_;
     bool copyFileRangeMissing_ = false;
 };

@@ -2,8 +2,13 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tavmar::runtime {
+
+/// Keys and the texts to store under them, in the order given.
+using SettingsEntries = std::vector<std::pair<std::string, std::string>>;
 
 /// The per-user settings store: text values addressed by application,
 /// section and key.
@@ -16,9 +21,17 @@ class SettingsStore {
     virtual std::string Get(const std::string& application, const std::string& section,
                             const std::string& key, const std::string& defaultValue) = 0;
 
-    /// Stores `text` under the key; raises runtime::Failure when it cannot.
+    /// The stored texts of several keys, all read at one moment, so that they
+    /// come from one save: each entry of `defaults` with its text replaced by
+    /// the stored one when the key is there, in the same order.
+    virtual SettingsEntries Load(const std::string& application, const std::string& section,
+                                 const SettingsEntries& defaults) = 0;
+
+    /// Stores every text of `entries` under its key in one step: afterwards
+    /// the store holds all of them, or, when it raises runtime::Failure, none
+    /// (the values stored before stay as they were).
     virtual void Save(const std::string& application, const std::string& section,
-                      const std::string& key, const std::string& text) = 0;
+                      const SettingsEntries& entries) = 0;
 };
 
 } // namespace tavmar::runtime

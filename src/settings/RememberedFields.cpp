@@ -36,21 +36,28 @@ std::string VersionSection() {
            std::to_string(runtime::kProgramVersion.minor);
 }
 
+// One read for all five, for the same reason as one save: another program
+// saving meanwhile cannot give this one its input and an older output.
 void LoadFields(runtime::SettingsStore& store, runtime::WindowControls& controls) {
-    const std::string section = VersionSection();
+    runtime::SettingsEntries initial;
     for (const Field& field : kFields) {
-        controls.SetText(field.control,
-                         store.Get(kApplicationName, section, field.key, field.initial));
+        initial.emplace_back(field.key, field.initial);
+    }
+    const runtime::SettingsEntries loaded = store.Load(kApplicationName, VersionSection(), initial);
+    for (std::size_t i = 0; i < kFields.size(); ++i) {
+        controls.SetText(kFields[i].control, loaded.at(i).second);
     }
 }
 
 // Text goes out as it stands, checked or not: the fields are restored exactly
-// as the user left them. The first failing save raises and stops the rest.
+// as the user left them. One save for all five, so that the store never
+// holds one program's input with another's output.
 void SaveFields(runtime::SettingsStore& store, const runtime::WindowControls& controls) {
-    const std::string section = VersionSection();
+    runtime::SettingsEntries entries;
     for (const Field& field : kFields) {
-        store.Save(kApplicationName, section, field.key, controls.Text(field.control));
+        entries.emplace_back(field.key, controls.Text(field.control));
     }
+    store.Save(kApplicationName, VersionSection(), entries);
 }
 
 } // namespace tavmar::settings

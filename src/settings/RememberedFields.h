@@ -15,10 +15,12 @@ inline constexpr const char* kApplicationName = "Tavmar Velmora";
 /// version keeps its own fields.
 std::string VersionSection();
 
-/// Fills the five text fields from the store, defaults for absent keys.
+/// Fills the five text fields from the store, all from one read; defaults
+/// for absent keys.
 void LoadFields(runtime::SettingsStore& store, runtime::WindowControls& controls);
 
-/// Writes the five text fields to the store as they stand.
+/// Writes the five text fields to the store as they stand, all in one save:
+/// when it raises, none of them was stored.
 void SaveFields(runtime::SettingsStore& store, const runtime::WindowControls& controls);
 
 } // namespace tavmar::settings

@@ -3,12 +3,18 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
+#include <dlfcn.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
+#include <QByteArray>
 #include <QGuiApplication>
 #include <QSocketNotifier>
+#include <QWindow>
 
 #include "runtime/Failure.h"
 #include "window/frmMain.h"
@@ -29,6 +35,29 @@ extern "C" void OnCloseSignal(int signalNumber) {
     if (signalSocket >= 0 && ::write(signalSocket, &byte, 1) < 0) {
     }
     errno = savedErrno;
+}
+
+/// The atom `name` on `connection`, or 0. libxcb is the one Qt's X11
+/// platform plugin has loaded: the program links no X11 library itself.
+xcb_atom_t InternAtom(xcb_connection_t* connection, const char* name) {
+    void* xcb = ::dlopen("libxcb.so.1", RTLD_LAZY | RTLD_NOLOAD);
+    if (xcb == nullptr) {
+        return XCB_ATOM_NONE;
+    }
+    auto* intern = reinterpret_cast<decltype(&xcb_intern_atom)>(::dlsym(xcb, "xcb_intern_atom"));
+    auto* reply =
+        reinterpret_cast<decltype(&xcb_intern_atom_reply)>(::dlsym(xcb, "xcb_intern_atom_reply"));
+    xcb_atom_t atom = XCB_ATOM_NONE;
+    xcb_intern_atom_reply_t* answer =
+        intern == nullptr || reply == nullptr
+            ? nullptr
+            : reply(connection, intern(connection, 0, std::strlen(name), name), nullptr);
+    if (answer != nullptr) {
+        atom = answer->atom;
+        std::free(answer); // NOLINT(*-no-malloc): libxcb allocates its replies with malloc
+    }
+    ::dlclose(xcb);
+    return atom;
 }
 
 } // namespace
@@ -53,9 +82,17 @@ CloseRequests::CloseRequests(frmMain& window) : window_(window) {
     connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this] { window_.RequestClose(); });
 #endif
     connect(qGuiApp, &QCoreApplication::aboutToQuit, this, [this] { window_.RequestClose(); });
+
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (x11 != nullptr && x11->connection() != nullptr) {
+        protocolsAtom_ = InternAtom(x11->connection(), "WM_PROTOCOLS");
+        deleteWindowAtom_ = InternAtom(x11->connection(), "WM_DELETE_WINDOW");
+        qGuiApp->installNativeEventFilter(this);
+    }
 }
 
 CloseRequests::~CloseRequests() {
+    qGuiApp->removeNativeEventFilter(this);
     for (std::size_t i = 0; i < kCloseSignals.size(); ++i) {
         ::sigaction(kCloseSignals[i], &previous_[i], nullptr);
     }
@@ -63,6 +100,24 @@ CloseRequests::~CloseRequests() {
     delete notifier_;
     ::close(sockets_[0]);
     ::close(sockets_[1]);
+}
+
+bool CloseRequests::nativeEventFilter(const QByteArray& eventType, void* message,
+                                      qintptr* /*result*/) {
+    if (eventType != "xcb_generic_event_t" || deleteWindowAtom_ == XCB_ATOM_NONE ||
+        (static_cast<xcb_generic_event_t*>(message)->response_type & 0x7f) != XCB_CLIENT_MESSAGE) {
+        return false;
+    }
+    const auto& event = *static_cast<xcb_client_message_event_t*>(message);
+    // Qt drops this request while a modal box blocks the window; our own
+    // close() reaches the window, which then waits for the box.
+    if (event.format == 32 && event.type == protocolsAtom_ &&
+        event.data.data32[0] == deleteWindowAtom_ && QGuiApplication::modalWindow() != nullptr &&
+        window_.windowHandle() != nullptr && event.window == window_.windowHandle()->winId()) {
+        QMetaObject::invokeMethod(
+            &window_, [this] { window_.close(); }, Qt::QueuedConnection);
+    }
+    return false;
 }
 
 void CloseRequests::ReadSignals() {

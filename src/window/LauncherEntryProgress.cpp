@@ -11,7 +11,7 @@
 #include <QVariant>
 #include <QVariantMap>
 
-#include "window/ProgramTitle.h"
+#include "runtime/ProgramTitle.h"
 
 namespace tavmar::window {
 
@@ -57,7 +57,8 @@ void LauncherEntryProgress::Send(double fraction, bool visible) noexcept {
                                              QStringLiteral("Update"));
     const QString appUri =
         QStringLiteral("application://") +
-        QString::fromUtf8(kDesktopEntryId.data(), static_cast<qsizetype>(kDesktopEntryId.size())) +
+        QString::fromUtf8(runtime::kDesktopEntryId.data(),
+                          static_cast<qsizetype>(runtime::kDesktopEntryId.size())) +
         QStringLiteral(".desktop");
     const QVariantMap properties{{QStringLiteral("progress"), fraction},
                                  {QStringLiteral("progress-visible"), visible}};

@@ -15,7 +15,6 @@
 #include <QMouseEvent>
 #include <QRegularExpression>
 #include <QString>
-#include <QStringList>
 #include <QUrl>
 
 namespace tavmar::window {
@@ -39,20 +38,34 @@ QString WithoutEndingLineBreaks(const QString& text) {
     return QString(text).remove(kEnds);
 }
 
+/// `text` without blanks (spaces, tabs) and line breaks at its ends: none
+/// belongs to an address.
+QString WithoutEndingBlanks(const QString& text) {
+    static const QRegularExpression kEnds(QStringLiteral("^[ \\t\\r\\n]+|[ \\t\\r\\n]+$"));
+    return QString(text).remove(kEnds);
+}
+
+/// Whether `bytes` are UTF-8 throughout: other bytes would be read as
+/// replacement characters and so name another file.
+bool IsUtf8(const QByteArray& bytes) {
+    return QString::fromUtf8(bytes).toUtf8() == bytes;
+}
+
 /// The local path `url` names, or an empty string. The path is decoded from
-/// the URL's bytes, so a name that is not UTF-8 is refused instead of being
-/// read with replacement characters, and so is a NUL: either would name
-/// another file. QUrl::toLocalFile would turn a host into "//host/…".
+/// the URL's bytes, so a name that is not UTF-8 is refused, and so is an
+/// encoded NUL or "/": a name holds neither, so either would name another
+/// file. QUrl::toLocalFile would turn a host into "//host/…".
 QString LocalPath(const QUrl& url) {
     const QString host = url.host();
     if (!url.isValid() || !url.isLocalFile() || url.hasQuery() || url.hasFragment() ||
         (!host.isEmpty() && host.compare(QStringLiteral("localhost"), Qt::CaseInsensitive) != 0)) {
         return {};
     }
-    const QByteArray bytes =
-        QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+    const QString encoded = url.path(QUrl::FullyEncoded);
+    const QByteArray bytes = QByteArray::fromPercentEncoding(encoded.toLatin1());
     QString path = QString::fromUtf8(bytes);
-    if (!path.startsWith(u'/') || bytes.contains('\0') || path.toUtf8() != bytes) {
+    if (!path.startsWith(u'/') || bytes.contains('\0') || !IsUtf8(bytes) ||
+        encoded.contains(QStringLiteral("%2F"), Qt::CaseInsensitive)) {
         return {};
     }
     return path;
@@ -64,27 +77,36 @@ Carried Classify(const QMimeData& data) {
         const QString path = urls.size() == 1 ? LocalPath(urls.front()) : QString();
         return path.isEmpty() ? Carried{Carried::Other, text} : Carried{Carried::File, path};
     };
-    if (data.hasUrls()) {
-        return fromUrls(data.urls());
-    }
-    // A GNOME file manager's copied files: "copy" or "cut", then one URL a line.
+    // A URL list, one URL a line, "#" starting a comment line; or a GNOME
+    // file manager's copied files: "copy" or "cut", then one URL a line.
+    const QString uriList = QStringLiteral("text/uri-list");
     const QString gnome = QStringLiteral("x-special/gnome-copied-files");
-    if (data.hasFormat(gnome)) {
-        static const QRegularExpression kLines(QStringLiteral("[\\r\\n]+"));
-        QStringList lines = QString::fromUtf8(data.data(gnome)).split(kLines, Qt::SkipEmptyParts);
-        if (!lines.isEmpty() && (lines.front() == u"copy" || lines.front() == u"cut")) {
-            lines.removeFirst();
+    for (const QString& format : {uriList, gnome}) {
+        if (!data.hasFormat(format)) {
+            continue;
         }
+        const QByteArray bytes = data.data(format);
+        if (!IsUtf8(bytes)) {
+            return {Carried::Other, text};
+        }
+        static const QRegularExpression kLines(QStringLiteral("[\\r\\n]+"));
         QList<QUrl> urls;
-        for (const QString& line : lines) {
-            urls.append(QUrl(line));
+        for (const QString& line : QString::fromUtf8(bytes).split(kLines)) {
+            const QString url = WithoutEndingBlanks(line);
+            const bool skipped = format == uriList
+                                     ? url.startsWith(u'#')
+                                     : urls.isEmpty() && (url == u"copy" || url == u"cut");
+            if (!url.isEmpty() && !skipped) {
+                urls.append(QUrl(url));
+            }
         }
         return fromUrls(urls);
     }
     // Text that is one URL, as a terminal or an editor gives it.
     static const QRegularExpression kUrl(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*://[^\\r\\n]*$"));
-    if (kUrl.match(text).hasMatch()) {
-        return fromUrls({QUrl(text)});
+    const QString address = WithoutEndingBlanks(text);
+    if (kUrl.match(address).hasMatch()) {
+        return fromUrls({QUrl(address)});
     }
     return {Carried::Text, text};
 }

@@ -17,11 +17,13 @@ namespace tavmar::window {
 /// A line edit for a file path. A dropped or pasted local file (a URL list,
 /// a single file:// URL as text, or a GNOME file manager's copied files)
 /// gives its path, exactly; line breaks at the ends of pasted or dropped
-/// text are left out. Otherwise it behaves as a QLineEdit.
+/// text are left out, and so are blanks at the ends of an address. A URL
+/// list's "#" lines are comments. Otherwise it behaves as a QLineEdit.
 ///
 /// A drop of one local file replaces the whole text and takes the focus.
-/// A drag of several files, of a remote URL, or of a file URL that names no
-/// local path as UTF-8 is refused and changes nothing; the source is only
+/// A drag of several files, of a remote URL, of a list with bytes that are
+/// not UTF-8, or of a file URL that names no local path as UTF-8 (an encoded
+/// "/" or NUL included) is refused and changes nothing; the source is only
 /// ever told the file was copied or linked, never moved. A paste of one
 /// local file replaces the selection, as a paste does; anything else pastes
 /// as text.

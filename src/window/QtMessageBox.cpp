@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "window/QtMessageBox.h"
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
+#include <QLabel>
 #include <QMessageBox>
 #include <QString>
 
@@ -11,7 +14,7 @@ namespace tavmar::window {
 QtMessageBox::QtMessageBox(QWidget& window) : window_(window) {}
 
 void QtMessageBox::Show(const std::string& text, runtime::MessageIcon icon,
-                        const std::string& caption) {
+                        const std::string& caption, const std::string& informative) {
     if (retired_) {
         return;
     }
@@ -20,10 +23,34 @@ void QtMessageBox::Show(const std::string& text, runtime::MessageIcon icon,
     QMessageBox box(qtIcon, QString::fromStdString(caption), QString::fromStdString(text),
                     QMessageBox::Ok, &window_);
     box.setTextFormat(Qt::PlainText);
+    if (!informative.empty()) {
+        const QString cause = QString::fromStdString(informative);
+        box.setInformativeText(cause);
+        box.setAccessibleDescription(cause);
+        // The text format above reaches only the main text's label.
+        for (auto* label : box.findChildren<QLabel*>()) {
+            if (label->text() == cause) {
+                label->setTextFormat(Qt::PlainText);
+            }
+        }
+    }
     open_.emplace_back(&box);
     box.exec();
     std::erase_if(open_,
                   [&box](const QPointer<QMessageBox>& p) { return p.isNull() || p == &box; });
+    if (!IsOpen() && whenNoneOpen_) {
+        std::exchange(whenNoneOpen_, nullptr)();
+    }
+}
+
+bool QtMessageBox::IsOpen() const {
+    return std::any_of(open_.begin(), open_.end(), [](const QPointer<QMessageBox>& box) {
+        return !box.isNull() && box->isVisible();
+    });
+}
+
+void QtMessageBox::WhenNoneOpen(std::function<void()> then) {
+    whenNoneOpen_ = std::move(then);
 }
 
 void QtMessageBox::DismissOpen() {

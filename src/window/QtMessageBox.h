@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,12 @@ class QtMessageBox : public runtime::MessageBox {
     /// Boxes are parented to `window`, which outlives this.
     explicit QtMessageBox(QWidget& window);
 
-    /// Shows `text` as plain text (a file name is never read as markup),
-    /// with a warning icon for Exclamation and an information icon for
-    /// Information. Does nothing once Retire has been called.
-    void Show(const std::string& text, runtime::MessageIcon icon,
-              const std::string& caption) override;
+    /// Shows `text` and `informative` as plain text (a file name is never
+    /// read as markup), with a warning icon for Exclamation and an
+    /// information icon for Information; `informative` is also the box's
+    /// accessible description. Does nothing once Retire has been called.
+    void Show(const std::string& text, runtime::MessageIcon icon, const std::string& caption,
+              const std::string& informative) override;
 
     /// Dismisses every open box as if OK were pressed: their Show calls
     /// return once control is back in their event loops.
@@ -33,9 +35,16 @@ class QtMessageBox : public runtime::MessageBox {
     /// DismissOpen, and no box is shown from now on: the window is going.
     void Retire();
 
+    /// Whether a box is shown and not yet dismissed.
+    bool IsOpen() const;
+
+    /// Runs `then` once, when the last open box has been dismissed.
+    void WhenNoneOpen(std::function<void()> then);
+
   private:
     QWidget& window_;
     std::vector<QPointer<QMessageBox>> open_;
+    std::function<void()> whenNoneOpen_;
     bool retired_ = false;
 };
 

@@ -17,10 +17,10 @@
 #include <QTimer>
 
 #include "runtime/Failure.h"
+#include "runtime/ProgramTitle.h"
 #include "settings/RememberedFields.h"
 #include "window/AccessKeyFilter.h"
 #include "window/PathField.h"
-#include "window/ProgramTitle.h"
 #include "window/TwipScale.h"
 
 // The icons live in a static library; this pulls its resource in.
@@ -89,7 +89,7 @@ void frmMain::BuildControls() {
     QIcon builtIn;
     builtIn.addFile(QStringLiteral(":/icons/tavmar-velmora-16.png"), QSize(16, 16));
     builtIn.addFile(QStringLiteral(":/icons/tavmar-velmora-32.png"), QSize(32, 32));
-    setWindowIcon(QIcon::fromTheme(Name(kDesktopEntryId), builtIn));
+    setWindowIcon(QIcon::fromTheme(Name(runtime::kDesktopEntryId), builtIn));
 
     fraInputFile_ = MakeFrame(this, "fraInputFile", "&Input File");
     txtInputFile_ = MakeField<PathField>(fraInputFile_, control::kInputFile, "", "Input file path");
@@ -157,12 +157,11 @@ void frmMain::PlaceControls() {
 }
 
 void frmMain::Connect() {
-    // An access key clicks its button about 100 ms late, and Qt delivers
-    // that click even when the button was disabled in between; a click acts
-    // only while its button is enabled.
+    // A click acts only while its button is enabled, and none once the
+    // window is closing: from then on nothing may open a file.
     auto onClick = [this](QPushButton* button, auto action) {
-        connect(button, &QPushButton::clicked, this, [button, action] {
-            if (button->isEnabled()) {
+        connect(button, &QPushButton::clicked, this, [this, button, action] {
+            if (button->isEnabled() && !unloaded_ && !closePending_) {
                 action();
             }
         });
@@ -171,15 +170,12 @@ void frmMain::Connect() {
     onClick(cmdAbort_, [this] { copy_.AbortOperation(); });
     onClick(cmdExit_, [this] { close(); });
 
-    auto* accessKeys = new AccessKeyFilter(*this);
-    for (auto* field : findChildren<QLineEdit*>()) {
-        field->installEventFilter(accessKeys);
-    }
+    new AccessKeyFilter(*this);
     connect(tmrOperate_, &QTimer::timeout, this, [this] { copy_.OperateTick(); });
 }
 
 void frmMain::Load() {
-    setWindowTitle(QString::fromStdString(ProgramTitle()));
+    setWindowTitle(QString::fromStdString(runtime::ProgramTitle()));
     settings::LoadFields(store_, controls_);
 }
 
@@ -216,6 +212,17 @@ void frmMain::changeEvent(QEvent* event) {
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
+    // A close asked for while a box is open waits for the box; RequestClose
+    // dismisses the boxes before it closes, so it never waits here.
+    if (messages_.IsOpen()) {
+        closePending_ = true;
+        messages_.WhenNoneOpen([this] {
+            QMetaObject::invokeMethod(
+                this, [this] { close(); }, Qt::QueuedConnection);
+        });
+        event->ignore();
+        return;
+    }
     Unload();
     event->accept();
 }

@@ -30,7 +30,8 @@ class PathField;
 /// the button that has focus) and does nothing while that button is
 /// disabled. Esc only aborts a running operation; it never closes the
 /// window. Every close request, whatever its origin, goes through the one
-/// unload and is never refused.
+/// unload and is never refused; one that arrives while a message box is open
+/// waits until the box has been dismissed.
 class frmMain : public QDialog {
     Q_OBJECT
 
@@ -94,6 +95,8 @@ class frmMain : public QDialog {
     LauncherEntryProgress progress_;
     copy::CopyOperation copy_;
     bool unloaded_ = false;
+    /// A close is waiting for the open message boxes to be dismissed.
+    bool closePending_ = false;
 };
 
 } // namespace tavmar::window

@@ -7,11 +7,11 @@
 #include <QString>
 
 #include "runtime/PosixFileTable.h"
-#include "runtime/QtSettingsStore.h"
+#include "runtime/ProgramTitle.h"
 #include "settings/RememberedFields.h"
+#include "store/QtSettingsStore.h"
 #include "window/CloseRequests.h"
 #include "window/CommandLine.h"
-#include "window/ProgramTitle.h"
 #include "window/frmMain.h"
 
 int main(int argc, char* argv[]) {
@@ -32,16 +32,16 @@ int main(int argc, char* argv[]) {
     QApplication app(qtArgc, qtArgv);
     // The application title; on X11 it is also the WM_CLASS class. Settings
     // do not depend on it: the store names its application itself.
-    QApplication::setApplicationName(QString::fromStdString(tavmar::window::ProgramTitle()));
+    QApplication::setApplicationName(QString::fromStdString(tavmar::runtime::ProgramTitle()));
     // On Wayland the app_id, which ties the window to the desktop entry; Qt
     // would take the executable's name, wrong when the program is renamed.
-    const std::string_view desktopId = tavmar::window::kDesktopEntryId;
+    const std::string_view desktopId = tavmar::runtime::kDesktopEntryId;
     QApplication::setDesktopFileName(
         QString::fromUtf8(desktopId.data(), static_cast<qsizetype>(desktopId.size())));
 
     tavmar::runtime::PosixFileTable files;
-    tavmar::runtime::QtSettingsStore store;
-    files.SetOwnFiles({store.FileFor(tavmar::settings::kApplicationName)});
+    tavmar::store::QtSettingsStore store;
+    files.SetOwnFiles(store.OwnFiles(tavmar::settings::kApplicationName));
     tavmar::window::frmMain window(files, store);
     tavmar::window::CloseRequests closeRequests(window);
     window.show();

@@ -58,11 +58,15 @@ class CopyOperationTest : public ::testing::Test {
         EXPECT_EQ(files.OpenCount(), 0);
     }
 
-    void ExpectOnlyMessage(const std::string& text, MessageIcon icon, const std::string& caption) {
+    /// One box was shown, as given; with its informative text when that is given.
+    void ExpectOnlyMessage(const std::string& text, MessageIcon icon, const std::string& caption,
+                           const std::optional<std::string>& informative = {}) {
         ASSERT_EQ(messages.shown.size(), 1u);
         EXPECT_EQ(messages.shown[0].text, text);
         EXPECT_EQ(messages.shown[0].icon, icon);
         EXPECT_EQ(messages.shown[0].caption, caption);
+        EXPECT_EQ(messages.shown[0].informative,
+                  informative.value_or(messages.shown[0].informative));
     }
 
     FakeFileTable files;
@@ -86,15 +90,21 @@ TEST_F(CopyOperationTest, BackwardRangeIsRefusedBeforeAnyFileIsOpened) {
 
 TEST_F(CopyOperationTest, ConversionFailureInAnyFieldIsRefused) {
     files.files["in"] = LcgPattern(10);
+    // The fields, then the first failing field and its text.
     const std::vector<std::vector<std::string>> rows = {
-        {"abc", "0", "1"}, {"", "0", "1"}, {"1", "2147483648", "1"},
-        {"1", "0", "x"},   {"1", "0", ""}, {"1", "1e2", "1"}};
+        {"abc", "0", "1", "First byte to copy: \"abc\""},
+        {"", "0", "1", "First byte to copy: \"\""},
+        {"1", "2147483648", "1", "Last byte to copy: \"2147483648\""},
+        {"1", "0", "x", "Position in the output: \"x\""},
+        {"1", "0", "", "Position in the output: \"\""},
+        {"1", "1e2", "x", "Last byte to copy: \"1e2\""}}; // the first failing field
     for (const auto& row : rows) {
         messages.shown.clear();
         controls.SetFields("in", row[0], row[1], "out", row[2]);
         op.StartOperation();
         ExpectOnlyMessage("Error converting start/stop values", MessageIcon::Exclamation,
-                          kErrorCaption);
+                          kErrorCaption,
+                          row[3] + " is not a whole number from -2147483648 to 2147483647");
         ExpectIdle();
         EXPECT_EQ(files.files.count("out"), 0u) << row[0] << "," << row[1] << "," << row[2];
     }
@@ -322,7 +332,7 @@ TEST_F(CopyOperationTest, WriteFailureEndsTheOperationAndKeepsTheBytesBeforeIt) 
     controls.SetFields("in", "1", "0", "out", "1");
     EXPECT_EQ(RunToEnd(), 1);
     ExpectOnlyMessage("Error #61 (Disk full) occurred while copying", MessageIcon::Exclamation,
-                      kErrorCaption);
+                      kErrorCaption, "Output file out: Disk full");
     ExpectIdle();
     EXPECT_EQ(progress.calls, (Calls{0.0, std::nullopt}));
     const auto in = LcgPattern(100);
@@ -334,7 +344,8 @@ TEST_F(CopyOperationTest, StopPastTheInputsEndCopiesWhatThereIsThenSaysSo) {
     controls.SetFields("in", "3", "50", "out", "1");
     RunToEnd();
     ExpectOnlyMessage("Error #62 (Input ends before the stop position) occurred while copying",
-                      MessageIcon::Exclamation, kErrorCaption);
+                      MessageIcon::Exclamation, kErrorCaption,
+                      "Input file in: Input ends before the stop position");
     ExpectIdle();
     const auto in = LcgPattern(10);
     EXPECT_EQ(files.files["out"], std::vector<std::uint8_t>(in.begin() + 2, in.end()));
@@ -349,7 +360,9 @@ TEST_F(CopyOperationTest, StartPositionsOfZeroOrBelowFailWithoutWriting) {
         controls.SetFields("in", inStart, "5", "out", outStart);
         RunToEnd();
         ExpectOnlyMessage("Error #63 (Bad file position) occurred while copying",
-                          MessageIcon::Exclamation, kErrorCaption);
+                          MessageIcon::Exclamation, kErrorCaption,
+                          (inStart == "1" ? "Output file out" : "Input file in") +
+                              std::string(": Bad file position"));
         ExpectIdle();
         EXPECT_TRUE(files.files["out"].empty()) << inStart << " " << outStart;
     }
@@ -426,27 +439,25 @@ TEST_F(FarPositionTest, OutputPositionPastTheLargestFailsBeforeWritingThere) {
 
 // --- Failures while tearing down ------------------------------------------
 
-TEST_F(CopyOperationTest, InputCloseFailureIsReportedThenCompletionStillFollows) {
+TEST_F(CopyOperationTest, CloseFailuresAreReportedOnceAndEveryFileIsStillClosed) {
     files.files["in"] = LcgPattern(10);
     controls.SetFields("in", "1", "0", "out", "1");
     op.StartOperation();
     const auto input = op.State().InputFileNumber;
+    const auto output = op.State().OutputFileNumber;
     files.beforeEach = [input](std::string_view what, auto number, auto) {
-        if (what == "Close" && number == input) {
-            throw Failure(FailureCode::DeviceError);
+        if (what == "Close") {
+            throw Failure(number == input ? FailureCode::DeviceError : FailureCode::DiskFull);
         }
     };
     op.OperateTick();
-    ASSERT_EQ(messages.shown.size(), 2u);
-    EXPECT_EQ(messages.shown[0].text,
-              "Error #57 (Device error) occured while terminating operation");
-    EXPECT_EQ(messages.shown[0].caption, kErrorCaption);
-    EXPECT_EQ(messages.shown[1].text, "Operation complete");
-    EXPECT_FALSE(op.State().Operating);
-    EXPECT_FALSE(controls.IsEnabled(control::kStart));
-    EXPECT_FALSE(controls.IsEnabled(control::kExit));
-    EXPECT_EQ(op.State().InputFileNumber, input); // the teardown stopped there
-    EXPECT_TRUE(files.IsOpen(op.State().OutputFileNumber));
+    // The first failure only, and no "Operation complete" after it.
+    ExpectOnlyMessage("Error #57 (Device error) occured while terminating operation",
+                      MessageIcon::Exclamation, kErrorCaption, "Input file in: Device error");
+    EXPECT_EQ(files.closed, (std::vector<tavmar::runtime::FileNumber>{input, output}));
+    ExpectIdle(); // every number is free again, so Start and Exit are back
+    EXPECT_EQ(op.State().InputFileNumber, 0);
+    EXPECT_EQ(op.State().OutputFileNumber, 0);
 
     messages.shown.clear();
     op.OperateTick(); // nothing more happens
@@ -478,7 +489,7 @@ TEST_F(CopyOperationTest, FlushFailureAtTheEndIsACopyFailure) {
     controls.SetFields("in", "1", "0", "out", "1");
     RunToEnd();
     ExpectOnlyMessage("Error #57 (Device error) occurred while copying", MessageIcon::Exclamation,
-                      kErrorCaption);
+                      kErrorCaption, "Output file out: Device error");
     ExpectIdle();
 }
 
@@ -496,10 +507,11 @@ TEST_F(CopyOperationTest, TimerFailureOnAbortLeavesAbortUsableToTryAgain) {
     };
     op.AbortOperation();
     ExpectOnlyMessage("Error #99 (timer refused) occured while terminating operation",
-                      MessageIcon::Exclamation, kErrorCaption);
+                      MessageIcon::Exclamation, kErrorCaption, ""); // no file to name
     EXPECT_EQ(progress.calls, (Calls{0.0, double(kBlock) / (kBlock + 5), std::nullopt}));
     EXPECT_FALSE(op.State().Operating);
-    EXPECT_EQ(files.OpenCount(), 2);
+    EXPECT_EQ(files.OpenCount(), 0); // the files are closed all the same
+    EXPECT_FALSE(controls.IsEnabled(control::kStart));
     const auto written = files.files["out"].size();
     op.OperateTick(); // the timer is still on, but the tick does nothing
     EXPECT_EQ(files.files["out"].size(), written);

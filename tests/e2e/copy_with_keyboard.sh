@@ -15,6 +15,8 @@
 # Run 3, on a private session bus (runs 1 and 2 have none): run 2's fields up
 # to the end of an input now 2.5 blocks long from byte 101 must send the
 # taskbar entry's progress, growing, then cleared.
+# Run 4, key codes on a Russian layout: Alt+B types nothing, Alt+S Space Esc
+# start as typed and abort; a close during a box waits for its dismissal.
 # A missing tool or display fails the test, naming it.
 set -u
 
@@ -23,7 +25,7 @@ DESKTOP_ENTRY=${2:-}
 TITLE="Tavmar Velmora 0.2.0"
 TITLE_RE="^Tavmar Velmora 0\.2\.0"
 
-for tool in xdotool xprop python3 timeout dbus-daemon dbus-monitor; do
+for tool in xdotool xprop python3 timeout dbus-daemon dbus-monitor setxkbmap; do
     command -v "$tool" >/dev/null 2>&1 || { echo "FAIL: $tool not found"; exit 1; }
 done
 if [ -z "${DISPLAY:-}" ]; then
@@ -161,6 +163,23 @@ x.XFlush(d)
 PY
 }
 
+# Presses keys by key code 20 ms apart, as a keyboard does (xdotool sends the
+# Latin letters): "64+39" is Alt+S, "0.5" a pause of half a second.
+xtest() {
+    timeout 10 python3 - "$@" <<'PY' || fail "XTest key codes $*"
+import ctypes, sys, time
+x, t = ctypes.cdll.LoadLibrary("libX11.so.6"), ctypes.cdll.LoadLibrary("libXtst.so.6")
+x.XOpenDisplay.restype = ctypes.c_void_p
+d = ctypes.c_void_p(x.XOpenDisplay(None))
+for token in sys.argv[1:]:
+    codes = [] if "." in token else [int(c) for c in token.split("+")]
+    for code, down in [(c, 1) for c in codes] + [(c, 0) for c in reversed(codes)]:
+        t.XTestFakeKeyEvent(d, code, down, ctypes.c_ulong(0))
+    x.XSync(d, 0)
+    time.sleep(float(token) if "." in token else 0.02)
+PY
+}
+
 # Exits with Alt+X (the Exit button's access key); falls back to the window
 # manager's close request.  The process must end with status 0.
 exit_program() {
@@ -271,4 +290,25 @@ grep -qF 'string "application://tavmar-velmora.desktop"' "$WORK/monitor.log" || 
 [ "$updates" = "0 true,0.4 true,0.8 true,0 false," ] ||
     fail "run 3: expected taskbar progress 0, 0.4, 0.8, then cleared; got $updates"
 echo "run 3: taskbar progress $updates"
+
+# ---- run 4: key codes on a Russian layout ----
+start_program
+# Set while the program is connected: a server with no client resets its keymap.
+setxkbmap -layout ru,us || fail "setxkbmap ru,us"
+# Tab 23, End 115, Alt 64, B 56, S 39, Space 65, Esc 9.
+xtest 23 23 23 115 0.2 64+56 64+39 65 9
+wait_window "${TITLE_RE} - " 4 >/dev/null && fail "run 4: a box opened: the copy was not aborted"
+[ -z "$(find "$WORK" -name "$(basename "$OUTPUT2")?*")" ] || fail "run 4: Alt+B or Space reached the path"
+# Tab, the key of A ("ф"), Return: "Error converting start/stop values".
+xtest 23 38 36
+box=$(wait_window "${TITLE_RE} - Error\$" 10) || fail "run 4: no error box"
+close_like_window_manager "$MAIN"
+sleep 0.5; kill -0 "$APP_PID" 2>/dev/null || fail "run 4: the close did not wait for the box"
+focus_window "$box"
+xtest 36
+for _ in $(seq 50); do kill -0 "$APP_PID" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$APP_PID" 2>/dev/null && fail "run 4: the close asked for during the box was dropped"
+wait "$APP_PID" || fail "run 4: program exited with status $?"
+APP_PID=""
+echo "run 4: Alt typed nothing, Alt+S and Esc acted at their presses; the close waited for the box"
 echo "PASS"

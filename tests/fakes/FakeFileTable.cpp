@@ -105,14 +105,20 @@ void FakeFileTable::CopyBytes(FileNumber input, std::int32_t inputPosition, File
 
 void FakeFileTable::Flush(FileNumber number) {
     Before("Flush", number, 0);
-    Entry(number);
+    const auto& f = Entry(number);
+    if (f.access == FileAccess::Write && files.count(f.path) == 0) {
+        throw Failure(FailureCode::OutputMoved);
+    }
 }
 
 void FakeFileTable::Close(FileNumber number) {
     closed.push_back(number);
+    // Free even when an injected failure follows, as the real table's is.
+    const bool wasOpen = open_.erase(number) != 0;
     Before("Close", number, 0);
-    Entry(number);
-    open_.erase(number);
+    if (!wasOpen) {
+        throw Failure(FailureCode::BadFileNumber);
+    }
 }
 
 void FakeFileTable::CloseAll() {

@@ -13,7 +13,8 @@ namespace tavmar::fakes {
 
 /// An in-memory file table with the real table's rules: 1-based positions,
 /// create-on-write without truncation, locks that hold against every other
-/// open of the same path. CopyBytes is literally the byte loop, so it is the
+/// open of the same path, a flush that fails once the output's path is gone
+/// from `files`. CopyBytes is literally the byte loop, so it is the
 /// reference the real table is checked against.
 class FakeFileTable : public runtime::FileTable {
   public:

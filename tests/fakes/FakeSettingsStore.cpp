@@ -11,12 +11,26 @@ std::string FakeSettingsStore::Get(const std::string& application, const std::st
     return it == values.end() ? defaultValue : it->second;
 }
 
+runtime::SettingsEntries FakeSettingsStore::Load(const std::string& application,
+                                                 const std::string& section,
+                                                 const runtime::SettingsEntries& defaults) {
+    runtime::SettingsEntries entries = defaults;
+    for (auto& [key, text] : entries) {
+        if (auto it = values.find({application, section, key}); it != values.end()) {
+            text = it->second;
+        }
+    }
+    return entries;
+}
+
 void FakeSettingsStore::Save(const std::string& application, const std::string& section,
-                             const std::string& key, const std::string& text) {
+                             const runtime::SettingsEntries& entries) {
     if (failSaves) {
         throw runtime::Failure(runtime::FailureCode::SettingsError);
     }
-    values[{application, section, key}] = text;
+    for (const auto& [key, text] : entries) {
+        values[{application, section, key}] = text;
+    }
 }
 
 } // namespace tavmar::fakes

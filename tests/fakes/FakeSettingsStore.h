@@ -13,13 +13,15 @@ namespace tavmar::fakes {
 class FakeSettingsStore : public runtime::SettingsStore {
   public:
     std::map<std::tuple<std::string, std::string, std::string>, std::string> values;
-    /// When set, every Save raises a SettingsError failure.
+    /// When set, every Save raises a SettingsError failure and stores nothing.
     bool failSaves = false;
 
     std::string Get(const std::string& application, const std::string& section,
                     const std::string& key, const std::string& defaultValue) override;
-    void Save(const std::string& application, const std::string& section, const std::string& key,
-              const std::string& text) override;
+    runtime::SettingsEntries Load(const std::string& application, const std::string& section,
+                                  const runtime::SettingsEntries& defaults) override;
+    void Save(const std::string& application, const std::string& section,
+              const runtime::SettingsEntries& entries) override;
 };
 
 } // namespace tavmar::fakes

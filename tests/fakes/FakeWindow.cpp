@@ -75,8 +75,8 @@ void FakeControls::SetInterval(std::string_view name, int milliseconds) {
 }
 
 void FakeMessageBox::Show(const std::string& text, runtime::MessageIcon icon,
-                          const std::string& caption) {
-    shown.push_back({text, icon, caption});
+                          const std::string& caption, const std::string& informative) {
+    shown.push_back({text, icon, caption, informative});
     if (whileShown) {
         whileShown(shown.back());
     }

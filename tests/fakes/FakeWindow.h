@@ -56,6 +56,7 @@ struct ShownMessage {
     std::string text;
     runtime::MessageIcon icon;
     std::string caption;
+    std::string informative;
 };
 
 /// Records every message; `whileShown` runs while a box is "open", where
@@ -65,8 +66,8 @@ class FakeMessageBox : public runtime::MessageBox {
     std::vector<ShownMessage> shown;
     std::function<void(const ShownMessage&)> whileShown;
 
-    void Show(const std::string& text, runtime::MessageIcon icon,
-              const std::string& caption) override;
+    void Show(const std::string& text, runtime::MessageIcon icon, const std::string& caption,
+              const std::string& informative) override;
 };
 
 /// Records every call in order: the fraction for Show, nullopt for Clear.

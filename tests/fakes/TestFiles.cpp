@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fakes/TestFiles.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -64,6 +65,22 @@ int OpenDescriptors() {
         ++count;
     }
     return count;
+}
+
+RunOnExit::~RunOnExit() {
+    (void)!std::system(command.c_str());
+}
+
+LoopImage::LoopImage(const TempFolder& folder, const std::string& options)
+    : in("cd " + folder.Root().string() + " && "), // mkdtemp's: no quoting
+      detach{in + "umount mnt 2>/dev/null; [ ! -s loop ] || losetup -d $(cat loop)"} {
+    const std::string make =
+        in + "truncate -s 8M image && mkfs.ext4 -q -E lazy_itable_init=0," +
+        "lazy_journal_init=0 image && losetup -f --show image >loop" +
+        (options.empty() ? "" : " && mkdir mnt && mount -o " + options + " $(cat loop) mnt");
+    if (std::system(make.c_str()) == 0) {
+        std::ifstream(folder.Path("loop")) >> device;
+    }
 }
 
 } // namespace tavmar::testfiles

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/TempFolder.h"
 #include "runtime/Failure.h"
 
 namespace tavmar::testfiles {
@@ -47,5 +48,21 @@ template <typename Action> std::optional<runtime::FailureCode> Raised(Action&& a
     }
     return std::nullopt;
 }
+
+/// Runs a shell command when it goes out of scope.
+struct RunOnExit {
+    std::string command;
+    ~RunOnExit();
+};
+
+/// A loop device over a fresh 8 MiB ext4 image in the folder, mounted on mnt
+/// with `options` unless they are empty; unmounted and detached on the way
+/// out. The file loop holds the device's name.
+struct LoopImage {
+    LoopImage(const TempFolder& folder, const std::string& options);
+    std::string in;
+    RunOnExit detach;
+    std::string device; // empty when it could not be made
+};
 
 } // namespace tavmar::testfiles

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Starts refused at the open: files locked by another process, paths that
-// name no regular file, and an input too large for a stop of 0. Each must
+// name no regular file, and an input too large (or without a length) for a
+// stop of 0. Each must
 // end with the open message, the window idle, every file closed, and no file
 // created or changed.
 
@@ -12,6 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
+#include <optional>
 #include <set>
 
 #include "FaultRig.h"
@@ -19,6 +23,7 @@
 namespace tavmar::faults {
 namespace {
 
+using testfiles::LoopImage;
 using testfiles::Pattern;
 using testfiles::ReadFile;
 using testfiles::TempFolder;
@@ -93,21 +98,28 @@ class LockHolder {
 class OpenFaultTest : public ::testing::Test {
   protected:
     /// Starts with the fields; the start must be refused at the open with
-    /// nothing in the folder created or changed.
+    /// nothing in the folder created or changed, and `cause`, when given, as
+    /// the box's informative text.
     void ExpectRefusedAtOpen(const std::string& input, const std::string& stop,
-                             const std::string& output) {
+                             const std::string& output,
+                             const std::optional<std::string>& cause = {}) {
         const int descriptors = OpenDescriptors();
         const auto names = Names(folder.Path(""));
         CopyRig rig;
+        rig.real.SetOwnFiles({settings});
         rig.controls.SetFields(input, "1", stop, output, "1");
         rig.op.StartOperation();
         rig.ExpectOnlyError(kOpenError);
+        if (cause && !rig.messages.shown.empty()) {
+            EXPECT_EQ(rig.messages.shown[0].informative, *cause);
+        }
         EXPECT_TRUE(rig.Idle());
         EXPECT_EQ(OpenDescriptors(), descriptors);
         EXPECT_EQ(Names(folder.Path("")), names);
     }
 
     TempFolder folder;
+    const std::string settings = folder.Path("settings.ini"); // the program's own file
 };
 
 TEST_F(OpenFaultTest, LockHeldByAnotherProcessRefusesTheStart) {
@@ -133,7 +145,12 @@ TEST_F(OpenFaultTest, LockHeldByAnotherProcessRefusesTheStart) {
         SCOPED_TRACE(c.name);
         const LockHolder holder(c.onInput ? in : out, c.lock);
         ASSERT_TRUE(holder.Held());
-        ExpectRefusedAtOpen(in, "0", out);
+        const bool flock = c.lock == Lock::FlockShared || c.lock == Lock::FlockExclusive;
+        ExpectRefusedAtOpen(in, "0", out,
+                            (c.onInput ? "Input file " + in : "Output file " + out) +
+                                ": File is locked (another program holds a " +
+                                (flock ? "flock(2) lock" : "record lock, fcntl(2) or lockf(3),") +
+                                " on it)");
         EXPECT_TRUE(ReadFile(out) == output);
     }
     // Once the other process let go, the same start works.
@@ -143,6 +160,42 @@ TEST_F(OpenFaultTest, LockHeldByAnotherProcessRefusesTheStart) {
     rig.TickToEnd();
     ASSERT_EQ(rig.messages.shown.size(), 1u);
     EXPECT_EQ(rig.messages.shown[0].text, "Operation complete");
+}
+
+TEST_F(OpenFaultTest, EveryRefusalNamesTheFileAndItsCause) {
+    const std::string file = folder.Path("file");
+    WriteFile(file, Pattern(100));
+    WriteFile(settings, {});
+    ASSERT_EQ(::mkdir(folder.Path("dir").c_str(), 0700), 0);
+    const LoopImage loop(folder, "defaults"); // mounted; no device without root
+    // Permission bits deny root nothing; a read-only sysctl denies root too.
+    const std::string sysctl = "/proc/sys/kernel/osrelease";
+    const bool denied = ::access(sysctl.c_str(), W_OK) != 0 && errno == EACCES;
+    // Input, output, and the cause after the file's name and path.
+    const std::array<std::array<std::string, 3>, 7> cases = {
+        {{folder.Path("missing"), file, "File not found"},
+         {file, folder.Path("dir"), "Path is a directory"},
+         {file, file,
+          "File is locked (this program has it open already: input and output are "
+          "the same file)"},
+         {file, settings, "File is one of this program's own files"},
+         {"/dev/zero", file,
+          "Character device has no length; give the last byte to copy instead "
+          "of 0"},
+         {file, denied ? sysctl : "", "Permission denied"},
+         {file, loop.device,
+          "Device is in use (it or a partition on it is mounted, used as swap or "
+          "held by another program): unmount or release it first"}}};
+    for (const auto& [input, output, cause] : cases) {
+        if (!output.empty()) { // else left out, as said below
+            ExpectRefusedAtOpen(input, "0", output,
+                                (input == file ? "Output file " + output : "Input file " + input) +
+                                    ": " + cause);
+        }
+    }
+    if (!denied || loop.device.empty()) {
+        GTEST_SKIP() << "left out: " << sysctl << " writable, or no loop device (root, mkfs.ext4)";
+    }
 }
 
 TEST_F(OpenFaultTest, PathsThatNameNoRegularFileAreRefusedWithoutCreatingAnything) {
@@ -166,6 +219,7 @@ TEST_F(OpenFaultTest, PathsThatNameNoRegularFileAreRefusedWithoutCreatingAnythin
         {"directory as input", dir, newOutput},
         {"directory as output", file, dir},
         {"dangling symbolic link as input", dangling, newOutput},
+        {"character device as input with a stop of 0", "/dev/zero", newOutput},
         {"missing input", folder.Path("missing"), newOutput},
         {"empty input path", "", newOutput},
         {"empty output path", file, ""},

@@ -5,14 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 
 #include "FaultRig.h"
-#include "runtime/QtSettingsStore.h"
 #include "settings/RememberedFields.h"
+#include "store/QtSettingsStore.h"
 
 namespace tavmar::faults {
 namespace {
@@ -45,7 +49,15 @@ class ConfigHome {
 };
 
 TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
-    enum class Damage { FileIsADirectory, Malformed, Binary, FolderIsAFile };
+    enum class Damage {
+        FileIsADirectory,
+        Malformed,
+        MalformedAndDiskFull,
+        Binary,
+        FolderIsAFile,
+        FileIsAFifo,
+        LockIsAFifo
+    };
     struct Case {
         const char* name;
         Damage damage;
@@ -54,8 +66,11 @@ TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
     const Case cases[] = {
         {"a directory where the file goes", Damage::FileIsADirectory, false},
         {"malformed text", Damage::Malformed, true},
+        {"malformed text, and no room for the new file", Damage::MalformedAndDiskFull, false},
         {"binary bytes", Damage::Binary, true},
         {"a regular file where the folder goes", Damage::FolderIsAFile, false},
+        {"a FIFO where the file goes", Damage::FileIsAFifo, false},
+        {"a FIFO where the lock file goes", Damage::LockIsAFifo, false},
     };
     const std::string app = settings::kApplicationName;
     for (const auto& c : cases) {
@@ -73,7 +88,8 @@ TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
         case Damage::FileIsADirectory:
             ASSERT_EQ(::mkdir(file.c_str(), 0700), 0);
             break;
-        case Damage::Malformed: {
+        case Damage::Malformed:
+        case Damage::MalformedAndDiskFull: {
             const std::string text = "[V0.2\nInputFile\n==\n[[V0.2]]]\nOutputFile=\"unclosed\n";
             testfiles::WriteText(file, text);
             break;
@@ -83,9 +99,16 @@ TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
             break;
         case Damage::FolderIsAFile:
             break;
+        case Damage::FileIsAFifo:
+        case Damage::LockIsAFifo: // opened for good, it would wait for a writer
+            ASSERT_EQ(
+                ::mkfifo((file + (c.damage == Damage::LockIsAFifo ? ".lock" : "")).c_str(), 0600),
+                0);
+            break;
         }
+        const auto start = std::chrono::steady_clock::now();
 
-        runtime::QtSettingsStore store;
+        store::QtSettingsStore store;
         fakes::FakeControls controls;
         for (auto name : {control::kInputFile, control::kInputFileStart, control::kInputFileStop,
                           control::kOutputFile, control::kOutputFileStart}) {
@@ -105,13 +128,44 @@ TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
             EXPECT_NE(std::string(saved.begin(), saved.end()).find("InputFile=/saved/input"),
                       std::string::npos);
         } else {
+            rlimit saved{};
+            ::getrlimit(RLIMIT_FSIZE, &saved);
+            // A file size limit of 0 lets no byte be written, as a full disk.
+            if (c.damage == Damage::MalformedAndDiskFull) {
+                std::signal(SIGXFSZ, SIG_IGN); // as the program ignores it
+                const rlimit none{0, saved.rlim_max};
+                ::setrlimit(RLIMIT_FSIZE, &none);
+            }
             try {
                 settings::SaveFields(store, controls);
+                ::setrlimit(RLIMIT_FSIZE, &saved);
                 ADD_FAILURE() << "saving raised nothing";
             } catch (const runtime::Failure& failure) {
+                ::setrlimit(RLIMIT_FSIZE, &saved);
                 EXPECT_EQ(failure.Code(), runtime::FailureCode::SettingsError);
             }
         }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    }
+}
+
+// A copy into the settings lock file would be cleared as a lock left behind
+// by the next save; one into the save's temporary file, overwritten by it.
+TEST(SettingsFaultTest, NoFileOfTheStoreIsACopysOutputByAnyName) {
+    const TempFolder config;
+    const store::QtSettingsStore store(config.Path("s.ini"));
+    runtime::PosixFileTable files;
+    files.SetOwnFiles(store.OwnFiles(settings::kApplicationName));
+    for (const char* own : {"s.ini", "s.ini.lock", "s.ini.tmp"}) {
+        WriteFile(config.Path(own), Pattern(10));
+        std::filesystem::create_hard_link(config.Path(own), config.Path("link"));
+        try {
+            files.Open(1, config.Path("link"), runtime::FileAccess::Write);
+            ADD_FAILURE() << own << " opened for writing";
+        } catch (const runtime::Failure& failure) {
+            EXPECT_EQ(failure.Code(), runtime::FailureCode::ProgramFile) << own;
+        }
+        std::filesystem::remove(config.Path("link"));
     }
 }
 

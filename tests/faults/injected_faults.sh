@@ -6,8 +6,9 @@
 #
 # Each run copies a 25 MiB input (three ticks of one second) into the middle
 # of a 30 MiB output under `strace -f -P <output> -e inject=...`, which fails
-# chosen calls on the output's descriptor only. The fields come from a
-# settings file written beforehand; Return starts the copy. After the box
+# chosen calls on the output's descriptor only (and on the input's where a
+# case adds `-P <input>`). The fields come from a settings file written
+# beforehand; Return starts the copy. After the box
 # that ends the copy the program must hold no descriptor on either file,
 # the output must hold exactly the bytes the trace shows were written before
 # the fault (and the old bytes everywhere else), and the program must still
@@ -224,11 +225,19 @@ run_case "pwrite64 ENOSPC in tick 2" Error part pwrite64 \
 # copy_file_range itself reports a full disk in the first block.
 run_case "copy_file_range ENOSPC in tick 1" Error none pwrite64 \
     -e inject=copy_file_range:error=ENOSPC -e inject=pwrite64:error=ENOSPC
+# An interrupted call is made again: copy_file_range's first, not left to
+# the buffered copy (whose pwrite64 fails), and in the buffered copy alone the
+# first read of the input (-P adds the input to the traced paths).
+run_case "copy_file_range EINTR once" Information all copy_file_range \
+    -e inject=copy_file_range:error=EINTR:when=1 -e inject=pwrite64:error=EIO
+run_case "pread64 EINTR once" Information all pread64 -P "$INPUT" \
+    -e inject=copy_file_range:error=EXDEV -e inject=pread64:error=EINTR:when=1
 # The flush before "Operation complete" fails once; the close's flush works.
 run_case "fdatasync EIO at the end" Error all fdatasync \
     -e inject=fdatasync:error=EIO:when=1
-# The output cannot be opened at all.
-run_case "openat EIO on the output" Error none openat -e inject=openat:error=EIO:when=1
+# The output cannot be opened for writing (the first openat on it only
+# looks, read-only, for another program's lock).
+run_case "openat EIO on the output" Error none openat -e inject=openat:error=EIO:when=2
 
 # ---- saving the settings fails on the way out ----
 CASE="settings folder is a regular file"

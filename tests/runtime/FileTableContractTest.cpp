@@ -29,6 +29,7 @@ struct PosixHarness {
     void Put(const std::string& path, const Bytes& bytes) { WriteFile(path, bytes); }
     Bytes Get(const std::string& path) const { return ReadFile(path); }
     bool Exists(const std::string& path) const { return std::filesystem::exists(path); }
+    void Remove(const std::string& path) { std::filesystem::remove(path); }
 };
 
 struct FakeHarness {
@@ -38,6 +39,7 @@ struct FakeHarness {
     void Put(const std::string& path, const Bytes& bytes) { table.files[path] = bytes; }
     Bytes Get(const std::string& path) const { return table.files.at(path); }
     bool Exists(const std::string& path) const { return table.files.count(path) != 0; }
+    void Remove(const std::string& path) { table.files.erase(path); }
 };
 
 template <typename Harness> class FileTableContract : public ::testing::Test {
@@ -160,6 +162,16 @@ TYPED_TEST(FileTableContract, PositionsAreOneBasedAndWritesPastTheEndGrowWithZer
     EXPECT_EQ(this->Table().Length(2), 4);
     this->Table().Close(2);
     EXPECT_EQ(this->h.Get(out), (Bytes{0, 0xCD, 0, 0xAB}));
+}
+
+TYPED_TEST(FileTableContract, FlushFailsOnceThePathNoLongerNamesTheOutput) {
+    const auto out = this->h.Path("out");
+    this->Table().Open(1, out, FileAccess::Write);
+    this->Table().WriteByte(1, 1, 9);
+    this->Table().Flush(1);
+    this->h.Remove(out); // by another program
+    EXPECT_EQ(Raised([&] { this->Table().Flush(1); }), FailureCode::OutputMoved);
+    this->Table().Close(1);
 }
 
 // What `count` pairs of ReadByte/WriteByte leave in the output, and the

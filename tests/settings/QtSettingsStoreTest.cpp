@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "runtime/QtSettingsStore.h"
+#include "store/QtSettingsStore.h"
 
 #include <chrono>
 #include <csignal>
@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,11 +23,14 @@
 #include "fakes/TestFiles.h"
 #include "runtime/Failure.h"
 
-namespace tavmar::runtime {
+namespace tavmar::store {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using runtime::Failure;
+using runtime::FailureCode;
+using runtime::SettingsEntries;
 
 constexpr const char* kApp = "Tavmar Velmora";
 
@@ -125,7 +130,7 @@ TEST_F(QtSettingsStoreTest, OddValuesComeBackExactlyAsSaved) {
     const fs::path file = Path("odd.ini");
     QtSettingsStore store(file.string());
     for (std::size_t i = 0; i < values.size(); ++i) {
-        store.Save(kApp, "V0.2", "Key" + std::to_string(i), values[i]);
+        store.Save(kApp, "V0.2", {{"Key" + std::to_string(i), values[i]}});
     }
     QtSettingsStore reread = Reopened(file);
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -137,9 +142,9 @@ TEST_F(QtSettingsStoreTest, OddValuesComeBackExactlyAsSaved) {
 TEST_F(QtSettingsStoreTest, KeysAndSectionsKeepTheirCase) {
     const fs::path file = Path("case.ini");
     QtSettingsStore store(file.string());
-    store.Save(kApp, "V0.2", "InputFile", "upper");
-    store.Save(kApp, "V0.2", "inputfile", "lower");
-    store.Save(kApp, "v0.2", "InputFile", "small section");
+    store.Save(kApp, "V0.2", {{"InputFile", "upper"}});
+    store.Save(kApp, "V0.2", {{"inputfile", "lower"}});
+    store.Save(kApp, "v0.2", {{"InputFile", "small section"}});
 
     QtSettingsStore reread = Reopened(file);
     EXPECT_EQ(reread.Get(kApp, "V0.2", "InputFile", "-"), "upper");
@@ -153,8 +158,8 @@ TEST_F(QtSettingsStoreTest, DefaultOnlyForAnAbsentKey) {
     QtSettingsStore store(file.string());
     EXPECT_EQ(store.Get(kApp, "V0.2", "InputFile", "first start"), "first start");
 
-    store.Save(kApp, "V0.2", "InputFile", "");
-    store.Save(kApp, "V0.3", "InputFileStart", "9");
+    store.Save(kApp, "V0.2", {{"InputFile", ""}});
+    store.Save(kApp, "V0.3", {{"InputFileStart", "9"}});
     // Same store and a fresh read of the file must agree.
     QtSettingsStore reread = Reopened(file);
     for (QtSettingsStore* s : {&store, &reread}) {
@@ -172,8 +177,8 @@ TEST_F(QtSettingsStoreTest, PerUserFileIsUnderXdgConfigHomeOnePerApplication) {
     const fs::path expected = config / kApp / (std::string(kApp) + ".ini");
     EXPECT_EQ(store.FileFor(kApp), expected.string());
 
-    store.Save(kApp, "V0.2", "InputFile", "/in.bin");
-    store.Save("Other", "V0.2", "InputFile", "other's");
+    store.Save(kApp, "V0.2", {{"InputFile", "/in.bin"}});
+    store.Save("Other", "V0.2", {{"InputFile", "other's"}});
 
     EXPECT_EQ(Read(expected), "[V0.2]\nInputFile=/in.bin\n");
     EXPECT_TRUE(fs::exists(config / "Other" / "Other.ini"));
@@ -220,8 +225,8 @@ TEST_F(QtSettingsStoreTest, BadFilesGiveDefaultsAndStillTakeSaves) {
         QtSettingsStore store(file.string());
         EXPECT_EQ(store.Get(kApp, "V0.2", "InputFile", "default"), "default");
 
-        ASSERT_NO_THROW(store.Save(kApp, "V0.2", "InputFile", "saved"));
-        ASSERT_NO_THROW(store.Save(kApp, "V0.2", "OutputFile", "too"));
+        ASSERT_NO_THROW(store.Save(kApp, "V0.2", {{"InputFile", "saved"}}));
+        ASSERT_NO_THROW(store.Save(kApp, "V0.2", {{"OutputFile", "too"}}));
         QtSettingsStore reread = Reopened(file);
         EXPECT_EQ(reread.Get(kApp, "V0.2", "InputFile", "default"), "saved");
         EXPECT_EQ(reread.Get(kApp, "V0.2", "OutputFile", "default"), "too");
@@ -238,7 +243,7 @@ TEST_F(QtSettingsStoreTest, GoodEntriesSurviveBadLinesAroundThem) {
     EXPECT_EQ(store.Get(kApp, "V0.2", "OutputFile", "-"), "also kept");
     EXPECT_EQ(store.Get(kApp, "V0.2", "InputFileStart", "1"), "1");
 
-    store.Save(kApp, "V0.2", "InputFileStart", "5");
+    store.Save(kApp, "V0.2", {{"InputFileStart", "5"}});
     QtSettingsStore reread = Reopened(file);
     EXPECT_EQ(reread.Get(kApp, "V0.2", "InputFile", "-"), "kept");
     EXPECT_EQ(reread.Get(kApp, "V0.2", "InputFileStart", "1"), "5");
@@ -255,14 +260,17 @@ TEST_F(QtSettingsStoreTest, SaveFailsWhenTheConfigFolderCannotBeMade) {
     Write(notAFolder, "x");
     ::setenv("XDG_CONFIG_HOME", notAFolder.c_str(), 1);
     QtSettingsStore perUser;
-    ExpectSettingsError([&] { perUser.Save(kApp, "V0.2", "InputFile", "x"); },
-                        perUser.FileFor(kApp));
+    ExpectSettingsError(
+        [&] {
+            perUser.Save(kApp, "V0.2", {{"InputFile", "x"}});
+        },
+        perUser.FileFor(kApp));
     EXPECT_EQ(perUser.Get(kApp, "V0.2", "InputFile", "default"), "default");
     EXPECT_EQ(Read(notAFolder), "x");
 
     const fs::path below = notAFolder / "deeper" / "s.ini";
     QtSettingsStore explicitPath(below.string());
-    ExpectSettingsError([&] { explicitPath.Save(kApp, "V0.2", "InputFile", "x"); }, below);
+    ExpectSettingsError([&] { explicitPath.Save(kApp, "V0.2", {{"InputFile", "x"}}); }, below);
 }
 
 TEST_F(QtSettingsStoreTest, SaveFailsWhenAFolderStandsWhereTheFileGoes) {
@@ -270,27 +278,39 @@ TEST_F(QtSettingsStoreTest, SaveFailsWhenAFolderStandsWhereTheFileGoes) {
     fs::create_directory(file);
     QtSettingsStore store(file.string());
     EXPECT_EQ(store.Get(kApp, "V0.2", "InputFile", "default"), "default");
-    ExpectSettingsError([&] { store.Save(kApp, "V0.2", "InputFile", "x"); }, file);
+    ExpectSettingsError([&] { store.Save(kApp, "V0.2", {{"InputFile", "x"}}); }, file);
     EXPECT_TRUE(fs::is_directory(file));
 }
 
 TEST_F(QtSettingsStoreTest, SaveGivesUpOnALockThatNeverComesFree) {
     const fs::path file = Path("locked.ini");
-    fs::create_directory(Path("locked.ini.lock")); // can never be taken or removed
+    const fs::path lock = Path("locked.ini.lock");
     QtSettingsStore store(file.string(), std::chrono::milliseconds(300));
+    // A folder can never be taken or removed; a lock file whose flock a
+    // live writer holds is waited for, however old it is.
+    fs::create_directory(lock);
+    ExpectSettingsError([&] { store.Save(kApp, "V0.2", {{"InputFile", "x"}}); }, file);
+    fs::remove(lock);
+    Write(lock, "");
+    fs::last_write_time(lock, fs::file_time_type::clock::now() - std::chrono::seconds(10));
+    const int holder = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
 
     const auto start = std::chrono::steady_clock::now();
-    ExpectSettingsError([&] { store.Save(kApp, "V0.2", "InputFile", "x"); }, file);
+    ExpectSettingsError([&] { store.Save(kApp, "V0.2", {{"InputFile", "x"}}); }, file);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_FALSE(fs::exists(file));
+    EXPECT_TRUE(fs::exists(lock));
+    ::close(holder);
 }
 
 TEST_F(QtSettingsStoreTest, SaveReplacesTheFileByRenameAndLeavesNothingElse) {
     const fs::path file = Path("atomic.ini");
     QtSettingsStore store(file.string());
-    store.Save(kApp, "V0.2", "InputFile", "one");
+    store.Save(kApp, "V0.2", {{"InputFile", "one"}});
     const ino_t first = Inode(file);
-    store.Save(kApp, "V0.2", "InputFile", "two");
+    store.Save(kApp, "V0.2", {{"InputFile", "two"}});
 
     EXPECT_NE(Inode(file), first);
     std::set<std::string> names;
@@ -300,33 +320,43 @@ TEST_F(QtSettingsStoreTest, SaveReplacesTheFileByRenameAndLeavesNothingElse) {
     EXPECT_EQ(names, std::set<std::string>{"atomic.ini"});
 }
 
-// A writer killed at random moments mid-save must leave a file that holds
-// one whole value, old or new.
+// Two writers saving two keys at once, killed at random moments mid-save,
+// must leave a file that holds one whole save: never one writer's input
+// with the other's output.
 TEST_F(QtSettingsStoreTest, AKilledSaveLeavesTheOldOrTheNewFileWhole) {
     const fs::path file = Path("killed.ini");
     const std::string a(100000, 'a');
     const std::string b(100000, 'b');
-    QtSettingsStore(file.string()).Save(kApp, "V0.2", "InputFile", a);
+    const auto both = [](const std::string& text) {
+        return SettingsEntries{{"InputFile", text}, {"OutputFile", text}};
+    };
+    QtSettingsStore(file.string()).Save(kApp, "V0.2", both(a));
 
     int changes = 0;
     std::string previous = a;
     for (int round = 0; round < 40 && changes < 4; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            QtSettingsStore writer(file.string());
-            for (int i = 0;; ++i) {
-                writer.Save(kApp, "V0.2", "InputFile", i % 2 ? a : b);
+        std::vector<pid_t> writers;
+        for (int w = 0; w < 2; ++w) {
+            writers.push_back(::fork());
+            ASSERT_GE(writers.back(), 0);
+            if (writers.back() == 0) {
+                QtSettingsStore writer(file.string());
+                for (int i = w;; ++i) {
+                    writer.Save(kApp, "V0.2", both(i % 2 ? a : b));
+                }
             }
         }
         ::usleep(5000 + 15000 * (round % 16)); // mid-first-save to several saves in
-        ::kill(child, SIGKILL);
-        int status = 0;
-        ::waitpid(child, &status, 0);
+        for (const pid_t writer : writers) {
+            ::kill(writer, SIGKILL);
+            ::waitpid(writer, nullptr, 0);
+        }
 
-        const std::string value = Reopened(file).Get(kApp, "V0.2", "InputFile", "missing");
+        QtSettingsStore reread = Reopened(file);
+        const std::string value = reread.Get(kApp, "V0.2", "InputFile", "missing");
         EXPECT_TRUE(value == a || value == b) << "got " << value.size() << " characters";
+        EXPECT_EQ(reread.Get(kApp, "V0.2", "OutputFile", "missing"), value) << "two saves mixed";
         changes += value != previous;
         previous = value;
     }
@@ -343,11 +373,11 @@ TEST_F(QtSettingsStoreTest, AnOldEmptyLockFileDoesNotBlockSaving) {
     QtSettingsStore store(file.string());
 
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_NO_THROW(store.Save(kApp, "V0.2", "InputFile", "saved"));
+    ASSERT_NO_THROW(store.Save(kApp, "V0.2", {{"InputFile", "saved"}}));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(Reopened(file).Get(kApp, "V0.2", "InputFile", "-"), "saved");
     EXPECT_FALSE(fs::exists(lock));
 }
 
 } // namespace
-} // namespace tavmar::runtime
+} // namespace tavmar::store

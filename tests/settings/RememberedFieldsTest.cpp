@@ -17,7 +17,7 @@
 #include "fakes/TempFolder.h"
 #include "runtime/Failure.h"
 #include "runtime/ProgramVersion.h"
-#include "runtime/QtSettingsStore.h"
+#include "store/QtSettingsStore.h"
 
 namespace tavmar::settings {
 namespace {
@@ -41,7 +41,8 @@ void FillFields(runtime::WindowControls& controls, const std::string& prefix) {
     }
 }
 
-/// Records the order of calls and fails the Save of one chosen key.
+/// Records the order of calls (a Load or Save with the keys it carries) and
+/// fails a Save that carries one chosen key.
 class RecordingStore : public fakes::FakeSettingsStore {
   public:
     std::vector<std::string> calls;
@@ -52,13 +53,24 @@ class RecordingStore : public fakes::FakeSettingsStore {
         calls.push_back("Get " + key);
         return FakeSettingsStore::Get(application, section, key, defaultValue);
     }
-    void Save(const std::string& application, const std::string& section, const std::string& key,
-              const std::string& text) override {
-        calls.push_back("Save " + key);
-        if (key == failOnKey) {
-            throw Failure(FailureCode::SettingsError, "cannot save " + key);
+    runtime::SettingsEntries Load(const std::string& application, const std::string& section,
+                                  const runtime::SettingsEntries& defaults) override {
+        calls.emplace_back("Load");
+        for (const auto& entry : defaults) {
+            calls.back() += " " + entry.first;
         }
-        FakeSettingsStore::Save(application, section, key, text);
+        return FakeSettingsStore::Load(application, section, defaults);
+    }
+    void Save(const std::string& application, const std::string& section,
+              const runtime::SettingsEntries& entries) override {
+        calls.emplace_back("Save");
+        for (const auto& [key, text] : entries) {
+            calls.back() += " " + key;
+            if (key == failOnKey) {
+                throw Failure(FailureCode::SettingsError, "cannot save " + key);
+            }
+        }
+        FakeSettingsStore::Save(application, section, entries);
     }
 };
 
@@ -135,6 +147,8 @@ TEST(SaveFields, WritesExactlyTheFiveKeysUnderTheVersionSection) {
     EXPECT_EQ(store.values, expected);
 }
 
+// One Load and one Save for all five: two programs closing together cannot
+// mix them.
 TEST(RememberedFieldsOrder, LoadAndSaveGoThroughTheKeysInTheSameOrder) {
     RecordingStore store;
     fakes::FakeControls controls;
@@ -143,13 +157,12 @@ TEST(RememberedFieldsOrder, LoadAndSaveGoThroughTheKeysInTheSameOrder) {
     SaveFields(store, controls);
 
     EXPECT_EQ(store.calls,
-              (std::vector<std::string>{"Get InputFile", "Get InputFileStart", "Get InputFileStop",
-                                        "Get OutputFile", "Get OutputFileStart", "Save InputFile",
-                                        "Save InputFileStart", "Save InputFileStop",
-                                        "Save OutputFile", "Save OutputFileStart"}));
+              (std::vector<std::string>{
+                  "Load InputFile InputFileStart InputFileStop OutputFile OutputFileStart",
+                  "Save InputFile InputFileStart InputFileStop OutputFile OutputFileStart"}));
 }
 
-TEST(SaveFields, TheFirstFailingSaveRaisesAndStopsTheRest) {
+TEST(SaveFields, AFailingSaveRaisesAndStoresNoField) {
     RecordingStore store;
     store.failOnKey = "InputFileStop";
     fakes::FakeControls controls;
@@ -161,8 +174,8 @@ TEST(SaveFields, TheFirstFailingSaveRaisesAndStopsTheRest) {
         EXPECT_EQ(failure.Code(), FailureCode::SettingsError);
         EXPECT_EQ(failure.Description(), "cannot save InputFileStop");
     }
-    EXPECT_EQ(store.calls.back(), "Save InputFileStop");
-    EXPECT_EQ(store.values.size(), 2u);
+    EXPECT_EQ(store.calls.size(), 1u);
+    EXPECT_TRUE(store.values.empty());
 }
 
 // The whole path the window takes: fields out to a real INI file and back
@@ -179,12 +192,12 @@ TEST(RememberedFieldsOnDisk, FieldsSurviveASaveAndARestart) {
     typed.SetText(control::kOutputFile, "@out");
     typed.SetText(control::kOutputFileStart, " 7 ");
     {
-        runtime::QtSettingsStore store((folder / "first.ini").string());
+        store::QtSettingsStore store((folder / "first.ini").string());
         SaveFields(store, typed);
     }
     // A new name keeps the read away from anything Qt cached for the first.
     fs::copy_file(folder / "first.ini", folder / "restart.ini");
-    runtime::QtSettingsStore store((folder / "restart.ini").string());
+    store::QtSettingsStore store((folder / "restart.ini").string());
     fakes::FakeControls restored;
     FillFields(restored, "stale ");
     LoadFields(store, restored);

@@ -41,6 +41,9 @@ TEST_F(Lifecycle, ARefusedStartWarnsAndClosingThenSavesTheFieldsAsTyped) {
     ASSERT_EQ(boxes.seen.size(), 1u);
     EXPECT_EQ(boxes.seen[0].caption, "Tavmar Velmora 0.2.0 - Error");
     EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Warning);
+    const QString cause = R"(Last byte to copy: "not a number" is not a whole number from )";
+    EXPECT_EQ(boxes.seen[0].informative, cause + "-2147483648 to 2147483647");
+    EXPECT_EQ(boxes.seen[0].description, boxes.seen[0].informative);
     EXPECT_EQ(States(), "on off on off");
     window->reject(); // the dialog's own way out is a close too
     EXPECT_FALSE(window->isVisible());
@@ -59,6 +62,14 @@ TEST_F(Lifecycle, TheUnloadRunsOnceAndASaveFailureDoesNotStopIt) {
     window->show();
     window->close();
     EXPECT_EQ(Saved("InputFile"), "<absent>");
+}
+
+TEST_F(Lifecycle, NothingOpensAFileOnceTheWindowIsClosing) {
+    PrepareCopy(10);
+    window->close();
+    Button(control::kStart)->click();
+    EXPECT_EQ(files.OpenCount(), 0);
+    EXPECT_FALSE(files.files.contains("out.bin"));
 }
 
 class CloseSignal : public WindowFixture, public testing::WithParamInterface<int> {};
@@ -104,8 +115,8 @@ TEST_F(SignalDuringABox, ClosesTheUnloadsFailureBox) {
     EXPECT_EQ(Saved("InputFile"), "in.bin");
 }
 
-// A failed teardown at the end of a copy is followed by "Operation complete";
-// after the signal closed the first box, that one never opens.
+// A failed teardown at the end of a copy shows its box and no "Operation
+// complete"; the signal closes that box and then the window.
 TEST_F(SignalDuringABox, ClosesABoxAndNoOtherFollows) {
     Tick();
     EXPECT_EQ(boxes.forced, 0);

@@ -22,6 +22,8 @@ class ModalBoxes {
         QString caption;
         QString text;
         QMessageBox::Icon icon;
+        QString informative;
+        QString description; // accessible
     };
     std::vector<Box> seen;
     bool answer = true;
@@ -48,7 +50,8 @@ class ModalBoxes {
         }
         current_ = box;
         openPolls_ = 0;
-        seen.push_back({box->windowTitle(), box->text(), box->icon()});
+        seen.push_back({box->windowTitle(), box->text(), box->icon(), box->informativeText(),
+                        box->accessibleDescription()});
         if (onBox) {
             onBox();
         }

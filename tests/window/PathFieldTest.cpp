@@ -17,6 +17,16 @@ using PathFields = WindowFixture;
 const std::string kAwkward = "/tmp/my disk #2 100% \xC3\xA9.img";
 const QByteArray kAwkwardUrl = "file:///tmp/my%20disk%20%232%20100%25%20%C3%A9.img";
 
+/// One format's bytes as another program sends them (setData parses URL lists).
+struct RawMime : QMimeData {
+    QString format;
+    QByteArray bytes;
+    QStringList formats() const override { return {format}; }
+    QVariant retrieveData(const QString& wanted, QMetaType) const override {
+        return wanted == format ? QVariant(bytes) : QVariant();
+    }
+};
+
 TEST_F(PathFields, ADroppedLocalFileReplacesTheFieldAndAnythingElseIsRefused) {
     struct Row {
         const char* target; // a field, or the frame around it
@@ -32,6 +42,9 @@ TEST_F(PathFields, ADroppedLocalFileReplacesTheFieldAndAnythingElseIsRefused) {
         {"txtOutputFile", "text/uri-list", "sftp://host/tmp/x\r\n", "old"},
         {"fraInputFile", "text/uri-list", "file://otherhost/tmp/x\r\n", "old"},
         {"txtInputFile", "text/uri-list", "file:///tmp/%E9\r\n", "old"}, // not UTF-8
+        {"txtInputFile", "text/uri-list", "file:///tmp/\xE9\r\n", "old"},
+        {"txtInputFile", "text/uri-list", "file:///etc%2Fshadow\r\n", "old"},
+        {"txtOutputFile", "text/uri-list", "# from a file manager\r\nfile:///tmp/x\r\n", "/tmp/x"},
         {"txtInputFile", "text/plain", "https://example.com/x", "old"},
         {"txtInputFile", "text/plain", "/tmp/x\n", "/tmp/xold"}, // text drops at the pointer
     };
@@ -40,8 +53,8 @@ TEST_F(PathFields, ADroppedLocalFileReplacesTheFieldAndAnythingElseIsRefused) {
             Field(std::string(row.target).replace(0, 3, "txt")); // frame fraX holds txtX
         field->setText("old");
         Field(control::kInputFileStart)->setFocus();
-        auto mime = std::make_unique<QMimeData>();
-        mime->setData(row.format, row.data);
+        auto mime = std::make_unique<RawMime>();
+        std::tie(mime->format, mime->bytes) = std::pair(row.format, row.data);
         // Shift proposes a move, which must never reach a file manager.
         const auto actions = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction;
         QDragEnterEvent enter({1, 1}, actions, mime.get(), Qt::LeftButton, Qt::ShiftModifier);
@@ -74,12 +87,14 @@ TEST_F(PathFields, APastedLocalFileGivesItsPathAndTextLosesItsEndingLineBreaks) 
         {Qt::SHIFT | Qt::Key_Insert, "text/plain", "file:///tmp/a%20b\n", "/tmp/a b"},
         {menu, "x-special/gnome-copied-files", "cut\nfile:///tmp/x", "/tmp/x"},
         {Qt::CTRL | Qt::Key_V, "text/plain", "/some/file\n", "/some/file"},
+        {Qt::CTRL | Qt::Key_V, "text/plain", " \tfile:///tmp/x \n", "/tmp/x"},
+        {Qt::CTRL | Qt::Key_V, "x-special/gnome-copied-files", "copy\nfile:///tmp/\xE9", ""},
         {menu, "text/plain", "\r\n/some/file\r\n", "/some/file"},
     };
     QLineEdit* field = Field(control::kInputFile);
     for (const Row& row : rows) {
-        auto* mime = new QMimeData; // the clipboard takes it
-        mime->setData(row.format, row.data);
+        auto* mime = new RawMime; // the clipboard takes it
+        std::tie(mime->format, mime->bytes) = std::pair(row.format, row.data);
         QApplication::clipboard()->setMimeData(mime);
         field->setText("[old]");
         field->setSelection(1, 3);

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace tavmar::window {
+namespace tavmar::runtime {
 
 /// "Tavmar Velmora " followed by major.minor.revision of the program's
 /// version: the application title, the window caption and the start of every
@@ -16,4 +16,4 @@ std::string ProgramTitle();
 /// the desktop's taskbar knows the program.
 inline constexpr std::string_view kDesktopEntryId = TAVMAR_DESKTOP_ID;
 
-} // namespace tavmar::window
+} // namespace tavmar::runtime

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "window/ProgramTitle.h"
+#include "runtime/ProgramTitle.h"
 
 #include "runtime/ProgramVersion.h"
 
-namespace tavmar::window {
+namespace tavmar::runtime {
 
 std::string ProgramTitle() {
     const auto& v = runtime::kProgramVersion;
@@ -11,4 +11,4 @@ std::string ProgramTitle() {
            std::to_string(v.revision);
 }
 
-} // namespace tavmar::window
+} // namespace tavmar::runtime

@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <utility>
+
+#include <unistd.h>
+
+namespace tavmar::runtime {
+
+/// Owns one file descriptor and closes it when it goes, unless it was
+/// released or closed before.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Descriptor(Descriptor&& other) noexcept : fd_(other.Release()) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int Get() const { return fd_; }
+    /// Hands the descriptor over; this object then owns nothing.
+    int Release() { return std::exchange(fd_, -1); }
+    /// Closes it now; false when close(2) reports a failure.
+    bool Close() { return ::close(Release()) == 0; }
+
+  private:
+    int fd_;
+};
+
+} // namespace tavmar::runtime

@@ -1,0 +1,387 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "runtime/OpenAdmission.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <linux/major.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "runtime/Failure.h"
+
+namespace tavmar::runtime {
+
+namespace {
+
+// Characters no path given to Open may hold.
+constexpr std::string_view kRefusedInPath{"\0\n\r", 3};
+
+// open(2) that retries an interrupted call; returns what open returns.
+int OpenPath(const std::string& path, int flags) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// A lock that another program holds; `kind` names it, so the user knows
+// which tool shows the holder.
+Failure LockedBy(const char* kind) {
+    return Failure(FailureCode::FileLocked, std::string(DescriptionOf(FailureCode::FileLocked)) +
+                                                " (another program holds " + kind + " on it)");
+}
+
+constexpr const char* kFlock = "a flock(2) lock";
+constexpr const char* kRecordLock = "a record lock, fcntl(2) or lockf(3),";
+
+// A lock call that says the file system has no locks of this kind.
+bool LocksUnsupported(int error) {
+    return error == EINVAL || error == ENOLCK || error == EOPNOTSUPP;
+}
+
+// flock(2) without waiting, retrying an interrupted call; returns what
+// flock returns.
+int FlockNow(int fd, int operation) {
+    int result;
+    do {
+        result = ::flock(fd, operation | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    return result;
+}
+
+// Takes flock(2) and an open-file-description record lock on the whole file,
+// both without waiting. flock conflicts with other flock users and with every
+// other open of the file in this process; the record lock conflicts with
+// programs that use fcntl or lockf locks. A file system that lacks one kind
+// is left to the other.
+void TakeLocks(int fd, FileAccess access) {
+    if (FlockNow(fd, access == FileAccess::Read ? LOCK_SH : LOCK_EX) != 0) {
+        if (errno == EWOULDBLOCK) {
+            throw LockedBy(kFlock);
+        }
+        if (!LocksUnsupported(errno)) {
+            throw FailureFromErrno(errno);
+        }
+    }
+
+    struct flock range {};
+    range.l_type = access == FileAccess::Read ? F_RDLCK : F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = 0;
+    range.l_len = 0; // to the end, however far the file grows
+    int result;
+    do {
+        result = ::fcntl(fd, F_OFD_SETLK, &range);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        if (errno == EAGAIN || errno == EACCES) {
+            throw LockedBy(kRecordLock);
+        }
+        if (!LocksUnsupported(errno)) {
+            throw FailureFromErrno(errno);
+        }
+    }
+}
+
+// An open for writing breaks every read lease on the file, and another
+// instance of this program holds one on its input: a file that another open
+// has locked is refused before that, from a read-only open, which breaks
+// no read lease.
+void RefuseLockedBeforeWriting(const std::string& path) {
+    // Only a regular file has leases; opening anything else (a FIFO, a tape)
+    // could disturb it.
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return; // the open for writing finds out what is wrong
+    }
+    const Descriptor probe(OpenPath(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (probe.Get() < 0 || ::fstat(probe.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return;
+    }
+    if (FlockNow(probe.Get(), LOCK_EX) != 0 && errno == EWOULDBLOCK) {
+        throw LockedBy(kFlock);
+    }
+}
+
+// Accepts what can be read or written at a position: regular files, block
+// devices, and character devices that seek (such as /dev/full).
+void CheckSeekable(int fd, const struct stat& status) {
+    if (S_ISDIR(status.st_mode)) {
+        throw Failure(FailureCode::IsDirectory);
+    }
+    if (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode)) {
+        return;
+    }
+    if (S_ISCHR(status.st_mode) && ::lseek(fd, 0, SEEK_CUR) >= 0) {
+        return;
+    }
+    throw Failure(FailureCode::NotSeekable);
+}
+
+// The identity of the bytes `status` describes, leaving loop devices aside.
+FileIdentity IdentityOf(const struct stat& status) {
+    if (S_ISBLK(status.st_mode)) {
+        return {FileIdentity::Kind::BlockDevice, status.st_rdev, 0};
+    }
+    if (S_ISCHR(status.st_mode)) {
+        return {FileIdentity::Kind::CharacterDevice, status.st_rdev, 0};
+    }
+    return {FileIdentity::Kind::Inode, status.st_dev, status.st_ino};
+}
+
+// The file behind the loop device open as `fd`, when it is bound to one.
+std::optional<FileIdentity> LoopBacking(int fd) {
+    loop_info64 info{};
+    if (::ioctl(fd, LOOP_GET_STATUS64, &info) != 0) {
+        return std::nullopt;
+    }
+    if (info.lo_rdevice != 0) { // a loop device over another block device
+        return FileIdentity{FileIdentity::Kind::BlockDevice, info.lo_rdevice, 0};
+    }
+    return FileIdentity{FileIdentity::Kind::Inode, info.lo_device, info.lo_inode};
+}
+
+FileIdentities IdentitiesOf(int fd, const struct stat& status) {
+    FileIdentities identities{IdentityOf(status)};
+    if (S_ISBLK(status.st_mode) && ::major(status.st_rdev) == LOOP_MAJOR) {
+        if (const auto backing = LoopBacking(fd)) {
+            identities.push_back(*backing);
+        }
+    }
+    return identities;
+}
+
+struct BoundLoop {
+    std::string path; // the device's node in /dev
+    FileIdentity device;
+    FileIdentity backing;
+};
+
+// The bound loop devices: /sys/block/loop* with a loop folder. The file
+// behind each comes from LOOP_GET_STATUS64, which knows the file itself,
+// renamed or not; where the device cannot be opened (not root), from the
+// path sysfs shows.
+std::vector<BoundLoop> BoundLoops() {
+    namespace fs = std::filesystem;
+    std::vector<BoundLoop> bound;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/sys/block", error)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.starts_with("loop") || !fs::exists(entry.path() / "loop", error)) {
+            continue;
+        }
+        unsigned int major = 0;
+        unsigned int minor = 0;
+        char colon = 0;
+        if (!(std::ifstream(entry.path() / "dev") >> major >> colon >> minor)) {
+            continue;
+        }
+        const FileIdentity device{FileIdentity::Kind::BlockDevice, ::makedev(major, minor), 0};
+        std::optional<FileIdentity> backing;
+        const Descriptor node(OpenPath("/dev/" + name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        struct stat status {};
+        if (node.Get() >= 0 && ::fstat(node.Get(), &status) == 0 && IdentityOf(status) == device) {
+            backing = LoopBacking(node.Get());
+        }
+        std::string path;
+        if (!backing && std::getline(std::ifstream(entry.path() / "loop" / "backing_file"), path) &&
+            ::stat(path.c_str(), &status) == 0) {
+            backing = IdentityOf(status);
+        }
+        if (backing) {
+            bound.push_back({"/dev/" + name, device, *backing});
+        }
+    }
+    return bound;
+}
+
+// Writing the file behind a bound loop device goes around whatever uses the
+// device (a mounted file system is corrupted, or overwritten at unmount),
+// and so does writing a second loop device over the same file.
+void RefuseLoopBacked(const FileIdentities& identities) {
+    for (const BoundLoop& loop : BoundLoops()) {
+        if (loop.device != identities.front() &&
+            std::find(identities.begin(), identities.end(), loop.backing) != identities.end()) {
+            throw Failure(FailureCode::DeviceInUse,
+                          std::string(DescriptionOf(FailureCode::DeviceInUse)) +
+                              " (the same bytes are behind loop device " + loop.path +
+                              "): detach that loop device first");
+        }
+    }
+}
+
+// A lease break is announced with SIGIO, whose default action ends the
+// process. The table asks for breaks itself around every block, so it has
+// no use for the signal: SIGIO is ignored, which also keeps it from
+// interrupting a system call, unless the program already handles it.
+bool SigioIsHarmless() {
+    struct sigaction current {};
+    if (::sigaction(SIGIO, nullptr, &current) != 0) {
+        return false;
+    }
+    if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) {
+        return true;
+    }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    return ::sigaction(SIGIO, &ignore, nullptr) == 0;
+}
+
+bool SameTime(const timespec& one, const timespec& other) {
+    return one.tv_sec == other.tv_sec && one.tv_nsec == other.tv_nsec;
+}
+
+} // namespace
+
+bool ShareBytes(const FileIdentities& one, const FileIdentities& other) {
+    return std::find_first_of(one.begin(), one.end(), other.begin(), other.end()) != one.end();
+}
+
+std::optional<FileIdentity> IdentityOfPath(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return IdentityOf(status);
+}
+
+OpenAdmission OpenAdmission::WithoutLocks() {
+    OpenAdmission admission;
+    admission.locks_ = false;
+    return admission;
+}
+
+void OpenAdmission::SetOwnFiles(std::vector<std::string> paths) {
+    ownFiles_ = std::move(paths);
+}
+
+AdmittedFile OpenAdmission::Open(const std::string& path, FileAccess access) const {
+    // A line break or carriage return in a path comes from pasted text, never
+    // from a name the user meant; opening it would create a file whose name
+    // ends in an invisible character.
+    if (path.empty() || path.find_first_of(kRefusedInPath) != std::string::npos) {
+        throw Failure(FailureCode::BadFileName);
+    }
+    if (access == FileAccess::Write && locks_) {
+        RefuseLockedBeforeWriting(path);
+    }
+
+    // O_NONBLOCK keeps a FIFO from holding up the open; it is cleared once
+    // the file is known to be something that can be read at a position.
+    const int common = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    int fd;
+    bool exclusive = false;
+    if (access == FileAccess::Read) {
+        fd = OpenPath(path, common | O_RDONLY);
+    } else {
+        // A block device is written only through an exclusive open, which
+        // Linux refuses with EBUSY while the device is mounted, used as swap
+        // or claimed by another program; on any other file O_EXCL without
+        // O_CREAT changes nothing. With O_CREAT it would refuse every
+        // existing file, so a missing one is created by a second open.
+        fd = OpenPath(path, common | O_WRONLY | O_EXCL);
+        exclusive = fd >= 0;
+        if (fd < 0 && errno == ENOENT) {
+            fd = OpenPath(path, common | O_WRONLY | O_CREAT);
+        }
+    }
+    if (fd < 0) {
+        const int error = errno;
+        struct stat status {};
+        if (error == EBUSY && ::stat(path.c_str(), &status) == 0 && S_ISBLK(status.st_mode)) {
+            throw Failure(FailureCode::DeviceInUse,
+                          std::string(DescriptionOf(FailureCode::DeviceInUse)) +
+                              " (it or a partition on it is mounted, used as swap or held by "
+                              "another program): unmount or release it first");
+        }
+        throw FailureFromErrno(error);
+    }
+    AdmittedFile file;
+    file.fd = Descriptor(fd);
+    const struct stat& status = file.status;
+    if (::fstat(fd, &file.status) != 0) {
+        throw FailureFromErrno(errno);
+    }
+    CheckSeekable(fd, status);
+    file.identities = IdentitiesOf(fd, status);
+    if (access == FileAccess::Write) {
+        if (S_ISBLK(status.st_mode) && !exclusive) {
+            // A device put in place of the missing file between the two
+            // opens: it was not claimed, so it may be in use.
+            throw Failure(FailureCode::DeviceInUse);
+        }
+        // Compared after the open, so that an open that has just created
+        // one of them through a link is caught too.
+        for (const std::string& own : ownFiles_) {
+            struct stat ownStatus {};
+            if (::stat(own.c_str(), &ownStatus) == 0 && ownStatus.st_dev == status.st_dev &&
+                ownStatus.st_ino == status.st_ino) {
+                throw Failure(FailureCode::ProgramFile);
+            }
+        }
+        RefuseLoopBacked(file.identities);
+    }
+    const int current = ::fcntl(fd, F_GETFL);
+    if (current < 0 || ::fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0) {
+        throw FailureFromErrno(errno);
+    }
+    if (locks_) {
+        TakeLocks(fd, access);
+    }
+    return file;
+}
+
+InputWatch InputWatch::Start(int fd, const struct stat& status) {
+    InputWatch watch;
+    watch.leased_ =
+        S_ISREG(status.st_mode) && SigioIsHarmless() && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+    // Looked at once the lease holds, so no write slips in between.
+    struct stat now {};
+    if (::fstat(fd, &now) != 0) {
+        throw FailureFromErrno(errno);
+    }
+    watch.size_ = now.st_size;
+    watch.modified_ = now.st_mtim;
+    watch.changed_ = now.st_ctim;
+    return watch;
+}
+
+void InputWatch::Check(int fd) {
+    if (leased_ && ::fcntl(fd, F_GETLEASE) != F_RDLCK) {
+        // A writer waits for the lease. It is let go now, and the copy stops
+        // here, so what was copied is whole and old.
+        ::fcntl(fd, F_SETLEASE, F_UNLCK);
+        leased_ = false;
+        throw Failure(FailureCode::InputChanged);
+    }
+    struct stat now {};
+    if (::fstat(fd, &now) != 0) {
+        throw FailureFromErrno(errno);
+    }
+    if (now.st_size != size_ || !SameTime(now.st_mtim, modified_) ||
+        !SameTime(now.st_ctim, changed_)) {
+        throw Failure(FailureCode::InputChanged);
+    }
+}
+
+bool StillNamedBy(int fd, const std::string& path) {
+    struct stat open {};
+    struct stat named {};
+    return ::fstat(fd, &open) == 0 && open.st_nlink >= 1 && ::stat(path.c_str(), &named) == 0 &&
+           named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
+} // namespace tavmar::runtime
