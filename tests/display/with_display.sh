@@ -44,7 +44,9 @@ mkdir -m 700 "$XDG_RUNTIME_DIR"
 unset WAYLAND_DISPLAY WAYLAND_SOCKET DBUS_SESSION_BUS_ADDRESS SESSION_MANAGER
 
 mkfifo "$STATE/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$STATE/display" >"$STATE/xvfb.log" 2>&1 &
+# -noreset: a program that starts right after the last one ended must not
+# meet the server resetting.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$STATE/display" >"$STATE/xvfb.log" 2>&1 &
 STARTED="$! $STARTED"
 # The number arrives once the server accepts clients; a server that ends
 # first closes the pipe.
