@@ -29,7 +29,10 @@ class Descriptor {
     /// Hands the descriptor over; this object then owns nothing.
     int Release() { return std::exchange(fd_, -1); }
     /// Closes it now; false when close(2) reports a failure.
-    bool Close() { return ::close(Release()) == 0; }
+    bool Close() {
+        const int fd = Release();
+        return fd >= 0 && ::close(fd) == 0;
+    }
 
   private:
     int fd_;
