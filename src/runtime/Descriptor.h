@@ -27,7 +27,11 @@ class Descriptor {
 
     int Get() const { return fd_; }
     /// Hands the descriptor over; this object then owns nothing.
-    int Release() { return std::exchange(fd_, -1); }
+    int Release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     /// Closes it now; false when close(2) reports a failure.
     bool Close() {
         const int fd = Release();
