@@ -6,9 +6,10 @@ set -euo pipefail
 
 # What the program needs to build and run: a C++ compiler, CMake, Ninja and
 # Qt's base development files (Widgets, D-Bus; the X11 platform plugin comes
-# with them). ./run installs only these.
+# with them), and XCB's header for the window manager's close requests.
+# ./run installs only these.
 TAVMAR_PROGRAM_PACKAGES=(
-    g++ cmake ninja-build qt6-base-dev
+    g++ cmake ninja-build qt6-base-dev libxcb1-dev
 )
 
 # What the tests, the fuzzing run, the static checks and the package build
