@@ -16,11 +16,6 @@ class SettingsStore {
   public:
     virtual ~SettingsStore() = default;
 
-    /// The stored text, or `defaultValue` when the key is absent (an empty
-    /// stored value is returned as it is).
-    virtual std::string Get(const std::string& application, const std::string& section,
-                            const std::string& key, const std::string& defaultValue) = 0;
-
     /// The stored texts of several keys, all read at one moment, so that they
     /// come from one save: each entry of `defaults` with its text replaced by
     /// the stored one when the key is there, in the same order.

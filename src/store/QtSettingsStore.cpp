@@ -303,11 +303,6 @@ std::vector<std::string> QtSettingsStore::OwnFiles(const std::string& applicatio
     return {path, LockFileFor(path), TemporaryFileFor(FinalTarget(path))};
 }
 
-std::string QtSettingsStore::Get(const std::string& application, const std::string& section,
-                                 const std::string& key, const std::string& defaultValue) {
-    return Load(application, section, {{key, defaultValue}}).front().second;
-}
-
 runtime::SettingsEntries QtSettingsStore::Load(const std::string& application,
                                                const std::string& section,
                                                const runtime::SettingsEntries& defaults) {

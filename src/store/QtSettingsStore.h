@@ -62,9 +62,6 @@ class QtSettingsStore : public runtime::SettingsStore {
     /// may write them: the file table refuses them as outputs.
     std::vector<std::string> OwnFiles(const std::string& application) const;
 
-    std::string Get(const std::string& application, const std::string& section,
-                    const std::string& key, const std::string& defaultValue) override;
-
     /// Reads the file once for all the keys.
     runtime::SettingsEntries Load(const std::string& application, const std::string& section,
                                   const runtime::SettingsEntries& defaults) override;

@@ -5,12 +5,6 @@
 
 namespace tavmar::fakes {
 
-std::string FakeSettingsStore::Get(const std::string& application, const std::string& section,
-                                   const std::string& key, const std::string& defaultValue) {
-    auto it = values.find({application, section, key});
-    return it == values.end() ? defaultValue : it->second;
-}
-
 runtime::SettingsEntries FakeSettingsStore::Load(const std::string& application,
                                                  const std::string& section,
                                                  const runtime::SettingsEntries& defaults) {

@@ -16,8 +16,6 @@ class FakeSettingsStore : public runtime::SettingsStore {
     /// When set, every Save raises a SettingsError failure and stores nothing.
     bool failSaves = false;
 
-    std::string Get(const std::string& application, const std::string& section,
-                    const std::string& key, const std::string& defaultValue) override;
     runtime::SettingsEntries Load(const std::string& application, const std::string& section,
                                   const runtime::SettingsEntries& defaults) override;
     void Save(const std::string& application, const std::string& section,

@@ -34,6 +34,13 @@ using runtime::SettingsEntries;
 
 constexpr const char* kApp = "Tavmar Velmora";
 
+/// One key's stored text, or `defaultValue` when it is absent.
+template <class Store>
+std::string Stored(Store&& store, const std::string& application, const std::string& section,
+                   const std::string& key, const std::string& defaultValue) {
+    return store.Load(application, section, {{key, defaultValue}}).front().second;
+}
+
 /// A fresh folder per test, removed afterwards; XDG_CONFIG_HOME and HOME are
 /// put back as they were.
 class QtSettingsStoreTest : public ::testing::Test {
@@ -134,7 +141,7 @@ TEST_F(QtSettingsStoreTest, OddValuesComeBackExactlyAsSaved) {
     }
     QtSettingsStore reread = Reopened(file);
     for (std::size_t i = 0; i < values.size(); ++i) {
-        EXPECT_EQ(reread.Get(kApp, "V0.2", "Key" + std::to_string(i), "DEFAULT"), values[i])
+        EXPECT_EQ(Stored(reread, kApp, "V0.2", "Key" + std::to_string(i), "DEFAULT"), values[i])
             << "value " << i;
     }
 }
@@ -147,26 +154,26 @@ TEST_F(QtSettingsStoreTest, KeysAndSectionsKeepTheirCase) {
     store.Save(kApp, "v0.2", {{"InputFile", "small section"}});
 
     QtSettingsStore reread = Reopened(file);
-    EXPECT_EQ(reread.Get(kApp, "V0.2", "InputFile", "-"), "upper");
-    EXPECT_EQ(reread.Get(kApp, "V0.2", "inputfile", "-"), "lower");
-    EXPECT_EQ(reread.Get(kApp, "v0.2", "InputFile", "-"), "small section");
-    EXPECT_EQ(reread.Get(kApp, "V0.2", "INPUTFILE", "-"), "-");
+    EXPECT_EQ(Stored(reread, kApp, "V0.2", "InputFile", "-"), "upper");
+    EXPECT_EQ(Stored(reread, kApp, "V0.2", "inputfile", "-"), "lower");
+    EXPECT_EQ(Stored(reread, kApp, "v0.2", "InputFile", "-"), "small section");
+    EXPECT_EQ(Stored(reread, kApp, "V0.2", "INPUTFILE", "-"), "-");
 }
 
 TEST_F(QtSettingsStoreTest, DefaultOnlyForAnAbsentKey) {
     const fs::path file = Path("absent.ini");
     QtSettingsStore store(file.string());
-    EXPECT_EQ(store.Get(kApp, "V0.2", "InputFile", "first start"), "first start");
+    EXPECT_EQ(Stored(store, kApp, "V0.2", "InputFile", "first start"), "first start");
 
     store.Save(kApp, "V0.2", {{"InputFile", ""}});
     store.Save(kApp, "V0.3", {{"InputFileStart", "9"}});
     // Same store and a fresh read of the file must agree.
     QtSettingsStore reread = Reopened(file);
     for (QtSettingsStore* s : {&store, &reread}) {
-        EXPECT_EQ(s->Get(kApp, "V0.2", "InputFile", "1"), "");
-        EXPECT_EQ(s->Get(kApp, "V0.2", "InputFileStart", "1"), "1");
-        EXPECT_EQ(s->Get(kApp, "V0.3", "InputFileStart", "1"), "9");
-        EXPECT_EQ(s->Get(kApp, "V0.4", "InputFileStart", "1"), "1");
+        EXPECT_EQ(Stored(*s, kApp, "V0.2", "InputFile", "1"), "");
+        EXPECT_EQ(Stored(*s, kApp, "V0.2", "InputFileStart", "1"), "1");
+        EXPECT_EQ(Stored(*s, kApp, "V0.3", "InputFileStart", "1"), "9");
+        EXPECT_EQ(Stored(*s, kApp, "V0.4", "InputFileStart", "1"), "1");
     }
 }
 
@@ -182,8 +189,8 @@ TEST_F(QtSettingsStoreTest, PerUserFileIsUnderXdgConfigHomeOnePerApplication) {
 
     EXPECT_EQ(Read(expected), "[V0.2]\nInputFile=/in.bin\n");
     EXPECT_TRUE(fs::exists(config / "Other" / "Other.ini"));
-    EXPECT_EQ(QtSettingsStore().Get(kApp, "V0.2", "InputFile", "-"), "/in.bin");
-    EXPECT_EQ(QtSettingsStore().Get("Third", "V0.2", "InputFile", "-"), "-");
+    EXPECT_EQ(Stored(QtSettingsStore(), kApp, "V0.2", "InputFile", "-"), "/in.bin");
+    EXPECT_EQ(Stored(QtSettingsStore(), "Third", "V0.2", "InputFile", "-"), "-");
 }
 
 TEST_F(QtSettingsStoreTest, PerUserFileFallsBackToDotConfigInHome) {
@@ -223,13 +230,13 @@ TEST_F(QtSettingsStoreTest, BadFilesGiveDefaultsAndStillTakeSaves) {
         const fs::path file = Path("bad" + std::to_string(i) + ".ini");
         Write(file, contents[i]);
         QtSettingsStore store(file.string());
-        EXPECT_EQ(store.Get(kApp, "V0.2", "InputFile", "default"), "default");
+        EXPECT_EQ(Stored(store, kApp, "V0.2", "InputFile", "default"), "default");
 
         ASSERT_NO_THROW(store.Save(kApp, "V0.2", {{"InputFile", "saved"}}));
         ASSERT_NO_THROW(store.Save(kApp, "V0.2", {{"OutputFile", "too"}}));
         QtSettingsStore reread = Reopened(file);
-        EXPECT_EQ(reread.Get(kApp, "V0.2", "InputFile", "default"), "saved");
-        EXPECT_EQ(reread.Get(kApp, "V0.2", "OutputFile", "default"), "too");
+        EXPECT_EQ(Stored(reread, kApp, "V0.2", "InputFile", "default"), "saved");
+        EXPECT_EQ(Stored(reread, kApp, "V0.2", "OutputFile", "default"), "too");
     }
 }
 
@@ -239,20 +246,20 @@ TEST_F(QtSettingsStoreTest, GoodEntriesSurviveBadLinesAroundThem) {
     Write(file, "[V0.2]\nInputFile=kept\ngarbage line\n\xff\0junk\n[broken\n"
                 "[V0.2]\nOutputFile=also kept\n"s);
     QtSettingsStore store(file.string());
-    EXPECT_EQ(store.Get(kApp, "V0.2", "InputFile", "-"), "kept");
-    EXPECT_EQ(store.Get(kApp, "V0.2", "OutputFile", "-"), "also kept");
-    EXPECT_EQ(store.Get(kApp, "V0.2", "InputFileStart", "1"), "1");
+    EXPECT_EQ(Stored(store, kApp, "V0.2", "InputFile", "-"), "kept");
+    EXPECT_EQ(Stored(store, kApp, "V0.2", "OutputFile", "-"), "also kept");
+    EXPECT_EQ(Stored(store, kApp, "V0.2", "InputFileStart", "1"), "1");
 
     store.Save(kApp, "V0.2", {{"InputFileStart", "5"}});
     QtSettingsStore reread = Reopened(file);
-    EXPECT_EQ(reread.Get(kApp, "V0.2", "InputFile", "-"), "kept");
-    EXPECT_EQ(reread.Get(kApp, "V0.2", "InputFileStart", "1"), "5");
+    EXPECT_EQ(Stored(reread, kApp, "V0.2", "InputFile", "-"), "kept");
+    EXPECT_EQ(Stored(reread, kApp, "V0.2", "InputFileStart", "1"), "5");
 }
 
 TEST_F(QtSettingsStoreTest, BareCommasWrittenByHandReadAsOneText) {
     const fs::path file = Path("hand.ini");
     Write(file, "[V0.2]\nInputFile=a,b , c\n");
-    EXPECT_EQ(QtSettingsStore(file.string()).Get(kApp, "V0.2", "InputFile", "-"), "a, b, c");
+    EXPECT_EQ(Stored(QtSettingsStore(file.string()), kApp, "V0.2", "InputFile", "-"), "a, b, c");
 }
 
 TEST_F(QtSettingsStoreTest, SaveFailsWhenTheConfigFolderCannotBeMade) {
@@ -265,7 +272,7 @@ TEST_F(QtSettingsStoreTest, SaveFailsWhenTheConfigFolderCannotBeMade) {
             perUser.Save(kApp, "V0.2", {{"InputFile", "x"}});
         },
         perUser.FileFor(kApp));
-    EXPECT_EQ(perUser.Get(kApp, "V0.2", "InputFile", "default"), "default");
+    EXPECT_EQ(Stored(perUser, kApp, "V0.2", "InputFile", "default"), "default");
     EXPECT_EQ(Read(notAFolder), "x");
 
     const fs::path below = notAFolder / "deeper" / "s.ini";
@@ -277,7 +284,7 @@ TEST_F(QtSettingsStoreTest, SaveFailsWhenAFolderStandsWhereTheFileGoes) {
     const fs::path file = Path("folder.ini");
     fs::create_directory(file);
     QtSettingsStore store(file.string());
-    EXPECT_EQ(store.Get(kApp, "V0.2", "InputFile", "default"), "default");
+    EXPECT_EQ(Stored(store, kApp, "V0.2", "InputFile", "default"), "default");
     ExpectSettingsError([&] { store.Save(kApp, "V0.2", {{"InputFile", "x"}}); }, file);
     EXPECT_TRUE(fs::is_directory(file));
 }
@@ -357,9 +364,10 @@ TEST_F(QtSettingsStoreTest, AKilledSaveLeavesTheOldOrTheNewFileWhole) {
         fs::remove(file.string() + ".lock");
 
         QtSettingsStore reread = Reopened(file);
-        const std::string value = reread.Get(kApp, "V0.2", "InputFile", "missing");
+        const std::string value = Stored(reread, kApp, "V0.2", "InputFile", "missing");
         EXPECT_TRUE(value == a || value == b) << "got " << value.size() << " characters";
-        EXPECT_EQ(reread.Get(kApp, "V0.2", "OutputFile", "missing"), value) << "two saves mixed";
+        EXPECT_EQ(Stored(reread, kApp, "V0.2", "OutputFile", "missing"), value)
+            << "two saves mixed";
         changes += value != previous;
         previous = value;
     }
@@ -378,7 +386,7 @@ TEST_F(QtSettingsStoreTest, AnOldEmptyLockFileDoesNotBlockSaving) {
     const auto start = std::chrono::steady_clock::now();
     ASSERT_NO_THROW(store.Save(kApp, "V0.2", {{"InputFile", "saved"}}));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    EXPECT_EQ(Reopened(file).Get(kApp, "V0.2", "InputFile", "-"), "saved");
+    EXPECT_EQ(Stored(Reopened(file), kApp, "V0.2", "InputFile", "-"), "saved");
     EXPECT_FALSE(fs::exists(lock));
 }
 

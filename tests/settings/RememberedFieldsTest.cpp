@@ -48,11 +48,6 @@ class RecordingStore : public fakes::FakeSettingsStore {
     std::vector<std::string> calls;
     std::string failOnKey;
 
-    std::string Get(const std::string& application, const std::string& section,
-                    const std::string& key, const std::string& defaultValue) override {
-        calls.push_back("Get " + key);
-        return FakeSettingsStore::Get(application, section, key, defaultValue);
-    }
     runtime::SettingsEntries Load(const std::string& application, const std::string& section,
                                   const runtime::SettingsEntries& defaults) override {
         calls.emplace_back("Load");
