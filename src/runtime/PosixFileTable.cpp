@@ -3,11 +3,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,8 +81,8 @@ Failure SyncFailure(int error) {
 
 PosixFileTable::PosixFileTable() : PosixFileTable(OpenAdmission(), ::pwrite) {}
 
-PosixFileTable::PosixFileTable(OpenAdmission admission, WriteAtCall writeAt)
-    : admission_(std::move(admission)), writeAt_(writeAt) {}
+PosixFileTable::PosixFileTable(OpenAdmission admission, WriteAtCall writeAt, SeekCall seek)
+    : admission_(std::move(admission)), writeAt_(writeAt), seek_(seek) {}
 
 PosixFileTable::~PosixFileTable() {
     // Qualified: a destructor calls this class's own CloseAll in any case.
@@ -263,31 +266,154 @@ void PosixFileTable::CopyBytes(FileNumber input, std::int32_t inputPosition, Fil
 
 void PosixFileTable::CopyRange(const OpenFile& in, std::int64_t inAt, const OpenFile& out,
                                std::int64_t outAt, std::int64_t remaining) {
-    if (in.regular && out.regular && !copyFileRangeMissing_) {
-        while (remaining > 0) {
-            loff_t from = inAt;
-            loff_t to = outAt;
-            const ssize_t moved = ::copy_file_range(in.fd, &from, out.fd, &to,
-                                                    static_cast<std::size_t>(remaining), 0);
-            if (moved > 0) {
-                inAt += moved;
-                outAt += moved;
-                remaining -= moved;
-                continue;
-            }
-            if (moved < 0 && errno == EINTR) {
-                continue;
-            }
-            if (moved < 0 && errno == ENOSYS) {
-                copyFileRangeMissing_ = true;
-            }
-            // The end of the input, a pair of files the kernel will not copy
-            // between, or a real failure: the buffered copy below meets the
-            // same condition byte-exactly and reports it.
-            break;
-        }
+    if (!in.regular || !out.regular) {
+        CopyWithBuffer(in.fd, inAt, out.fd, outAt, remaining);
+        return;
     }
-    CopyWithBuffer(in.fd, inAt, out.fd, outAt, remaining);
+    struct stat status {};
+    if (::fstat(out.fd, &status) != 0) {
+        throw FailureFromErrno(errno);
+    }
+    std::int64_t outLength = status.st_size; // as every write so far left it
+    const std::int64_t outStart = outAt;
+    Descriptor outReader;
+    try {
+        while (remaining > 0) {
+            const FileRun run = RunAt(seek_, in.fd, inAt, remaining);
+            std::int64_t copied = run.length;
+            if (run.hole) {
+                copied = CopyHole(in.fd, inAt, out.fd, outAt, copied, outLength, outReader);
+            } else {
+                CopyData(in.fd, inAt, out.fd, outAt, copied);
+                outLength = std::max(outLength, outAt + copied);
+            }
+            inAt += copied;
+            outAt += copied;
+            remaining -= copied;
+        }
+    } catch (const Failure&) {
+        // The byte loop had written every byte before the failing one, the
+        // skipped zeros included (and nothing when the first one failed).
+        // What the failing run wrote grew the output by itself.
+        if (outAt > outStart) {
+            ExtendTo(out.fd, outAt);
+        }
+        throw;
+    }
+    if (outLength < outAt) {
+        ExtendTo(out.fd, outAt);
+    }
+}
+
+void PosixFileTable::CopyData(int in, std::int64_t inAt, int out, std::int64_t outAt,
+                              std::int64_t remaining) {
+    while (remaining > 0 && !copyFileRangeMissing_) {
+        loff_t from = inAt;
+        loff_t to = outAt;
+        const ssize_t moved =
+            ::copy_file_range(in, &from, out, &to, static_cast<std::size_t>(remaining), 0);
+        if (moved > 0) {
+            inAt += moved;
+            outAt += moved;
+            remaining -= moved;
+            continue;
+        }
+        if (moved < 0 && errno == EINTR) {
+            continue;
+        }
+        if (moved < 0 && errno == ENOSYS) {
+            copyFileRangeMissing_ = true;
+        }
+        // The end of the input, a pair of files the kernel will not copy
+        // between, or a real failure: the buffered copy below meets the
+        // same condition byte-exactly and reports it.
+        break;
+    }
+    CopyWithBuffer(in, inAt, out, outAt, remaining);
+}
+
+std::int64_t PosixFileTable::CopyHole(int in, std::int64_t inAt, int out, std::int64_t outAt,
+                                      std::int64_t remaining, std::int64_t& outLength,
+                                      Descriptor& outReader) {
+    if (!buffer_) {
+        buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kPieceBytes);
+    }
+    const auto want = static_cast<std::size_t>(
+        std::min<std::int64_t>(remaining, static_cast<std::int64_t>(kPieceBytes)));
+    // A real hole costs no disk I/O to read.
+    const ssize_t got = ReadAt(in, buffer_.get(), want, inAt);
+    if (got < 0) {
+        throw FailureFromErrno(errno);
+    }
+    if (got == 0) {
+        throw Failure(FailureCode::InputEndsBeforeStop);
+    }
+    if (AllZero(buffer_.get(), static_cast<std::size_t>(got))) {
+        PlaceZeros(out, outAt, got, outLength, outReader);
+    } else {
+        WriteAllAt(writeAt_, out, buffer_.get(), static_cast<std::size_t>(got), outAt);
+        outLength = std::max(outLength, outAt + got);
+    }
+    return got;
+}
+
+void PosixFileTable::PlaceZeros(int out, std::int64_t outAt, std::int64_t size,
+                                std::int64_t outLength, Descriptor& outReader) {
+    const std::int64_t end = std::min(outAt + size, outLength);
+    while (outAt < end) {
+        const FileRun run = RunAt(seek_, out, outAt, end - outAt);
+        const auto length = static_cast<std::size_t>(run.length);
+        if (run.hole && outReader.Get() < 0) {
+            // The table opens outputs write-only; this reads the same file.
+            outReader = Descriptor(
+                ::open(("/proc/self/fd/" + std::to_string(out)).c_str(), O_RDONLY | O_CLOEXEC));
+        }
+        // A hole that cannot be read, or reads as anything but zeros, is
+        // written like data.
+        if (!run.hole || ReadAt(outReader.Get(), buffer_.get(), length, outAt) != run.length ||
+            !AllZero(buffer_.get(), length)) {
+            std::memset(buffer_.get(), 0, length);
+            WriteAllAt(writeAt_, out, buffer_.get(), length, outAt);
+        }
+        outAt += run.length;
+    }
+}
+
+void PosixFileTable::ExtendTo(int fd, std::int64_t length) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        throw FailureFromErrno(errno);
+    }
+    if (status.st_size >= length) {
+        return;
+    }
+    int result;
+    do {
+        result = ::ftruncate(fd, length);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) {
+        return;
+    }
+    const int error = errno;
+    if (error == EFBIG) {
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+            std::cmp_greater(length, limit.rlim_cur) &&
+            std::cmp_greater(limit.rlim_cur, status.st_size)) {
+            (void)::ftruncate(fd, static_cast<off_t>(limit.rlim_cur));
+        }
+        throw FailureFromErrno(error);
+    }
+    // A file system that cannot grow a file without writing (some FUSE
+    // ones) gets the zeros written, as the byte loop writes them.
+    if (!buffer_) {
+        buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kPieceBytes);
+    }
+    std::memset(buffer_.get(), 0, kPieceBytes);
+    for (std::int64_t at = status.st_size; at < length; at += kPieceBytes) {
+        WriteAllAt(writeAt_, fd, buffer_.get(),
+                   static_cast<std::size_t>(std::min<std::int64_t>(length - at, kPieceBytes)), at);
+    }
 }
 
 void PosixFileTable::CopyWithBuffer(int in, std::int64_t inOffset, int out, std::int64_t outOffset,

@@ -9,7 +9,10 @@
 #include <vector>
 
 #include <sys/types.h>
+#include <unistd.h>
 
+#include "runtime/DataRuns.h"
+#include "runtime/Descriptor.h"
 #include "runtime/FileTable.h"
 #include "runtime/OpenAdmission.h"
 
@@ -33,12 +36,14 @@ class PosixFileTable : public FileTable {
     using WriteAtCall = ssize_t (*)(int fd, const void* bytes, std::size_t size, off_t offset);
 
     PosixFileTable();
-    /// A table that admits opens with `admission` and writes with `writeAt`,
-    /// for tests of what locks and the kernel otherwise hide: an admission
-    /// without locks leaves two opens of one file to the table's own
-    /// comparison, and a `writeAt` that writes less than asked does what the
-    /// kernel does only near a size limit or a full disk.
-    PosixFileTable(OpenAdmission admission, WriteAtCall writeAt);
+    /// A table that admits opens with `admission`, writes with `writeAt` and
+    /// looks for holes with `seek`, for tests of what locks and the kernel
+    /// otherwise hide: an admission without locks leaves two opens of one
+    /// file to the table's own comparison, a `writeAt` that writes less than
+    /// asked does what the kernel does only near a size limit or a full disk,
+    /// and a `seek` that reports data as holes does what file systems with
+    /// such a bug did.
+    PosixFileTable(OpenAdmission admission, WriteAtCall writeAt, SeekCall seek = ::lseek);
     /// Closes every open file, dropping what the closes report.
     ~PosixFileTable() override;
 
@@ -92,7 +97,14 @@ class PosixFileTable : public FileTable {
     /// Same result as the byte loop the interface describes, including the
     /// bytes already written when it stops part way, done with
     /// copy_file_range(2) between regular files and with a single reused
-    /// buffer of at most 1 MiB otherwise. Before any I/O: BadFilePosition on
+    /// buffer of at most 1 MiB otherwise. Between regular files, holes stay
+    /// holes: a stretch that the input's file system reports as a hole and
+    /// that reads as zeros is not written where the output has a hole that
+    /// reads as zeros too or ends before it; the output is then grown with
+    /// ftruncate(2) to the length the byte loop gives, also when a failure
+    /// stops the copy. So a copy past the output's end needs no disk space
+    /// for those zeros, where the byte loop may have failed with DiskFull.
+    /// Before any I/O: BadFilePosition on
     /// a position of 0 or below, Overflow when the last position of either
     /// range would leave the signed 32-bit range. The input is checked with
     /// InputWatch before the first byte and again after the last one (or the
@@ -138,16 +150,39 @@ class PosixFileTable : public FileTable {
 
     OpenFile& Entry(FileNumber number);
     OpenFile& Entry(FileNumber number, FileAccess access);
-    /// CopyBytes' copy once every check passed: with copy_file_range(2)
-    /// between regular files, otherwise (or for what it left) with the buffer.
+    /// CopyBytes' copy once every check passed: run by run between regular
+    /// files, otherwise with the buffer.
     void CopyRange(const OpenFile& in, std::int64_t inAt, const OpenFile& out, std::int64_t outAt,
                    std::int64_t remaining);
+    /// Copies a data run between regular files with copy_file_range(2), and
+    /// what that leaves with the buffer.
+    void CopyData(int in, std::int64_t inAt, int out, std::int64_t outAt, std::int64_t remaining);
+    /// Copies the start of a run the input reports as a hole, one buffer at
+    /// most, and returns how many bytes it copied. What does not read as
+    /// zeros is written as data (growing `outLength` with it); zeros go to
+    /// PlaceZeros.
+    std::int64_t CopyHole(int in, std::int64_t inAt, int out, std::int64_t outAt,
+                          std::int64_t remaining, std::int64_t& outLength, Descriptor& outReader);
+    /// Puts `size` zeros, held at the start of the buffer, at `outAt` of an
+    /// output `outLength` bytes long: nothing past its end or where it has a
+    /// hole that reads as zeros (read through `outReader`, opened here when
+    /// first needed), written elsewhere.
+    void PlaceZeros(int out, std::int64_t outAt, std::int64_t size, std::int64_t outLength,
+                    Descriptor& outReader);
+    /// Grows a regular output to `length` without writing (the new bytes are
+    /// a hole), never shortening it: the length the byte loop gives where
+    /// the zeros it would have written were skipped. Where the process's file
+    /// size limit lies below `length`, the byte loop stops there: grows the
+    /// output to the limit and fails with FileTooLarge. Writes the zeros
+    /// where the file system cannot grow a file otherwise.
+    void ExtendTo(int fd, std::int64_t length);
     void CopyWithBuffer(int in, std::int64_t inOffset, int out, std::int64_t outOffset,
                         std::int64_t remaining);
 
     std::array<OpenFile, kMaxFileNumber + 1> files_{};
     OpenAdmission admission_;
     WriteAtCall writeAt_;
+    SeekCall seek_;
     std::unique_ptr<std::uint8_t[]> buffer_;
     bool copyFileRangeMissing_ = false;
 };
