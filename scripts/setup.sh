@@ -26,7 +26,7 @@ TAVMAR_TEST_PACKAGES=(
     strace procps python3 fonts-dejavu-core
     file lintian appstream man-db
     qt6-wayland weston dbus-daemon dbus-bin
-    mount e2fsprogs util-linux
+    mount e2fsprogs util-linux xfsprogs
 )
 
 # Prints each of the given entries none of whose names is installed.

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Many random operations through the real copy actions and the real file
 // table on real files, each checked against CopyModel: the whole output
-// file, the message shown, the window state and the open descriptors.
+// file, the message shown, the window state and the open descriptors. The
+// files have holes at times, and the whole run is repeated on tmpfs and, as
+// root with mkfs.xfs at hand, on XFS.
 //
 // TAVMAR_MODEL_SEED picks the sequence (default below), and
 // TAVMAR_MODEL_OPERATIONS how many operations run. Operations share the
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -75,6 +78,17 @@ Bytes RandomBytes(std::int64_t size, std::mt19937_64& rng) {
         }
     }
     return bytes;
+}
+
+/// Zeroes a few stretches of `bytes` half the time, small ones and ones
+/// up to the end, so that written with holes they leave holes anywhere.
+void ZeroStretches(Bytes& bytes, std::mt19937_64& rng) {
+    const auto size = static_cast<std::int64_t>(bytes.size());
+    for (std::int64_t n = Chance(rng, 0.5) ? Draw(rng, 1, 4) : 0; n > 0 && size > 0; --n) {
+        const std::int64_t first = Draw(rng, 0, size - 1);
+        const std::int64_t last = Chance(rng, 0.5) ? Draw(rng, first, size) : size;
+        std::fill(bytes.begin() + first, bytes.begin() + last, 0);
+    }
 }
 
 /// The whole content of a regular file, or nothing when there is none.
@@ -267,21 +281,38 @@ const char* KindName(OutputKind kind) {
     return "?";
 }
 
-class RandomCopyTest : public ::testing::Test {
+// Where the files are: the temp folder, "/dev/shm" or "xfs" on a loop image.
+class RandomCopyTest : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
-        inputPath_ = folder_.Path("in put.bin");
-        outputPath_ = folder_.Path("out-\xc3\xbc.bin");
-        directoryPath_ = folder_.Path("a folder");
-        missingFolderPath_ = folder_.Root() / "no such folder" / "out.bin";
+        std::string base = GetParam();
+        if (base == "xfs") {
+            loop_.emplace(scratch_, "defaults", "xfs");
+            base = scratch_.Path("mnt");
+            if (loop_->device.empty()) {
+                GTEST_SKIP() << "needs root, mkfs.xfs (xfsprogs) and a free loop device";
+            }
+        } else if (!base.empty() && ::access(base.c_str(), W_OK) != 0) {
+            GTEST_SKIP() << "needs " << base;
+        }
+        folder_.emplace(base, "tavmar-model");
+        inputPath_ = folder_->Path("in put.bin");
+        outputPath_ = folder_->Path("out-\xc3\xbc.bin");
+        directoryPath_ = folder_->Path("a folder");
+        missingFolderPath_ = folder_->Root() / "no such folder" / "out.bin";
         fs::create_directory(directoryPath_);
     }
 
-    TempFolder folder_{{}, "tavmar-model"};
+    // In this order: the folder goes before the loop image is unmounted.
+    TempFolder scratch_{{}, "tavmar-model-fs"};
+    std::optional<tavmar::testfiles::LoopImage> loop_;
+    std::optional<TempFolder> folder_;
     fs::path inputPath_, outputPath_, directoryPath_, missingFolderPath_;
 };
 
-TEST_F(RandomCopyTest, RealFilesAgreeWithTheModel) {
+INSTANTIATE_TEST_SUITE_P(FileSystems, RandomCopyTest, ::testing::Values("", "/dev/shm", "xfs"));
+
+TEST_P(RandomCopyTest, RealFilesAgreeWithTheModel) {
     const std::uint64_t seed = SeedFromEnvironment();
     const int operations = OperationsFromEnvironment();
     std::cout << "TAVMAR_MODEL_SEED=" << seed << " TAVMAR_MODEL_OPERATIONS=" << operations
@@ -318,7 +349,8 @@ TEST_F(RandomCopyTest, RealFilesAgreeWithTheModel) {
         } else {
             if (!input || inputDraw >= 55) {
                 input = RandomBytes(DrawLength(rng, 0.06), rng);
-                WriteFile(inputPath_.string(), *input);
+                ZeroStretches(*input, rng);
+                WriteFile(inputPath_.string(), *input, Chance(rng, 0.5));
             }
             c.input = *input;
         }
@@ -334,7 +366,8 @@ TEST_F(RandomCopyTest, RealFilesAgreeWithTheModel) {
             c.outputKind = OutputKind::Existing;
         } else if (outputDraw < 94) {
             output = RandomBytes(DrawLength(rng, 0.01), rng);
-            WriteFile(outputPath_.string(), *output);
+            ZeroStretches(*output, rng);
+            WriteFile(outputPath_.string(), *output, Chance(rng, 0.5));
             c.outputKind = OutputKind::Existing;
         } else if (outputDraw < 96) {
             outputText = inputText;

@@ -334,21 +334,26 @@ TEST_F(PosixFileTableTest, CopyPastTheSigned32BitRangeIsAnOverflowWithNothingWri
 TEST_F(PosixFileTableTest, FileSizeLimitStopsTheCopyAfterTheBytesThatFit) {
     const auto in = folder.Path("in");
     const auto out = folder.Path("out");
-    const Bytes input = Pattern(5000);
-    WriteFile(in, input);
-    // In a child, since the limit and the ignored signal are per process.
-    const auto copyUnderLimit = [&] {
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{1000, 1000};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        PosixFileTable child;
-        child.Open(1, in, FileAccess::Read);
-        child.Open(2, out, FileAccess::Write);
-        const auto code = Raised([&] { child.CopyBytes(1, 1, 2, 1, 5000); });
-        std::_Exit(code == FailureCode::FileTooLarge ? 0 : 1);
-    };
-    EXPECT_EXIT(copyUnderLimit(), ::testing::ExitedWithCode(0), "");
-    EXPECT_TRUE(ReadFile(out) == Bytes(input.begin(), input.begin() + 1000));
+    Bytes dataAfterHole = Pattern(5000);
+    std::fill_n(dataAfterHole.begin(), 4096, 0);
+    // All data; the limit in a hole before data; the limit in a hole at the end.
+    for (const Bytes& input : {Pattern(5000), dataAfterHole, Bytes(5000, 0)}) {
+        WriteFile(in, input, true);
+        std::filesystem::remove(out);
+        // In a child, since the limit and the ignored signal are per process.
+        const auto copyUnderLimit = [&] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{1000, 1000};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            PosixFileTable child;
+            child.Open(1, in, FileAccess::Read);
+            child.Open(2, out, FileAccess::Write);
+            const auto code = Raised([&] { child.CopyBytes(1, 1, 2, 1, 5000); });
+            std::_Exit(code == FailureCode::FileTooLarge ? 0 : 1);
+        };
+        EXPECT_EXIT(copyUnderLimit(), ::testing::ExitedWithCode(0), "");
+        EXPECT_TRUE(ReadFile(out) == Bytes(input.begin(), input.begin() + 1000));
+    }
 }
 
 // ---- the input changing under the table ----
@@ -376,6 +381,57 @@ TEST_F(PosixFileTableTest, InputWrittenByAnotherOpenStopsTheNextCopy) {
     ASSERT_EQ(::pwrite(other, "y", 1, 100), 1);
     ::close(other);
     EXPECT_EQ(Raised([&] { table.CopyBytes(1, 1, 2, 21, 10); }), FailureCode::InputChanged);
+}
+
+// ---- holes ----
+
+TEST_F(PosixFileTableTest, HolesStayHolesAndTheOutputGetsTheByteLoopsLength) {
+    const auto in = folder.Path("in");
+    const auto out = folder.Path("out");
+    Bytes input(24 << 20, 0);
+    const Bytes data = Pattern(4096, 3);
+    std::copy(data.begin(), data.end(), input.begin());              // before the range
+    std::copy(data.begin(), data.end(), input.begin() + (12 << 20)); // inside it
+    WriteFile(in, input, true);
+    table.Open(1, in, FileAccess::Read);
+    table.Open(2, out, FileAccess::Write);
+    // Two blocks into a new output, as the copy runs them; both end in a hole.
+    table.CopyBytes(1, (1 << 20) + 1, 2, 1, 10 << 20);
+    table.CopyBytes(1, (11 << 20) + 1, 2, (10 << 20) + 1, 10 << 20);
+    table.Close(2);
+    EXPECT_TRUE(ReadFile(out) == Bytes(input.begin() + (1 << 20), input.begin() + (21 << 20)));
+    struct stat status {};
+    ASSERT_EQ(::stat(out.c_str(), &status), 0);
+    EXPECT_LE(status.st_blocks * 512, 2 * 4096); // the data and one file-system block
+}
+
+// lseek(2) as a file system that reports fresh data as a hole answers.
+off_t NoDataAnywhere(int fd, off_t offset, int whence) {
+    if (whence == SEEK_DATA) {
+        errno = ENXIO;
+        return -1;
+    }
+    return ::lseek(fd, offset, whence);
+}
+
+TEST_F(PosixFileTableTest, HolesAreReadBeforeTheyAreSkipped) {
+    const auto in = folder.Path("in");
+    const auto out = folder.Path("out");
+    PosixFileTable lying(runtime::OpenAdmission(), ::pwrite, NoDataAnywhere);
+    // Data in the input, then data in the output, reported as holes.
+    for (const auto& [input, existing] :
+         {std::pair{Pattern(5000), Bytes{}}, std::pair{Bytes(5000, 0), Pattern(6000)}}) {
+        WriteFile(in, input);
+        WriteFile(out, existing);
+        lying.Open(1, in, FileAccess::Read);
+        lying.Open(2, out, FileAccess::Write);
+        lying.CopyBytes(1, 1, 2, 1, 5000);
+        lying.CloseAll();
+        Bytes expected = existing;
+        expected.resize(std::max<std::size_t>(existing.size(), 5000));
+        std::copy(input.begin(), input.end(), expected.begin());
+        EXPECT_TRUE(ReadFile(out) == expected);
+    }
 }
 
 // ---- a large copy, and descriptors ----
