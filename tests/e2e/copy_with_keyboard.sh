@@ -311,4 +311,27 @@ kill -0 "$APP_PID" 2>/dev/null && fail "run 4: the close asked for during the bo
 wait "$APP_PID" || fail "run 4: program exited with status $?"
 APP_PID=""
 echo "run 4: Alt typed nothing, Alt+S and Esc acted at their presses; the close waited for the box"
+
+# ---- run 5: holes stay holes ----
+# A 30 MiB input holding 4 KiB of data at 0, 12 and 25 MiB, the rest holes;
+# bytes 1 MiB + 1 to 20 MiB go into a new file, which allocates only its data.
+SPARSE="$WORK/sparse.bin"
+OUTPUT3="$WORK/output-sparse.bin"
+truncate -s 30M "$SPARSE"
+for mib in 0 12 25; do
+    head -c 4096 /dev/urandom | dd of="$SPARSE" bs=1M seek="$mib" conv=notrunc status=none
+done
+start_program
+replace_field "$SPARSE"
+keys Tab; replace_field 1048577
+keys Tab; replace_field 20971520
+keys Tab; replace_field "$OUTPUT3"
+keys Tab; replace_field 1
+start_and_confirm
+tail -c +1048577 "$SPARSE" | head -c 19922944 | cmp - "$OUTPUT3" ||
+    fail "run 5: output differs from bytes 1048577..20971520 of the sparse input"
+blocks=$(stat -c %b "$OUTPUT3")
+[ "$blocks" -le 16 ] || fail "run 5: the output allocates $blocks blocks of 512 bytes for 4 KiB of data"
+echo "run 5: $(stat -c %s "$OUTPUT3") bytes holding 4 KiB of data allocate $((blocks * 512)) bytes"
+exit_program
 echo "PASS"
