@@ -1,33 +1,21 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fakes/TestFiles.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <span>
 #include <stdexcept>
 
 namespace tavmar::testfiles {
 
 void WriteFile(const std::string& path, const Bytes& bytes, bool holes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    const std::size_t step = holes ? 4096 : std::max<std::size_t>(bytes.size(), 1);
-    for (std::size_t at = 0; at < bytes.size(); at += step) {
-        const auto page = std::span(bytes).subspan(at, std::min(step, bytes.size() - at));
-        if (!holes || std::ranges::any_of(page, [](std::uint8_t b) { return b != 0; })) {
-            out.seekp(static_cast<std::streamoff>(at));
-            out.write(reinterpret_cast<const char*>(page.data()),
-                      static_cast<std::streamsize>(page.size()));
-        }
-    }
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     out.close();
-    if (!out) {
+    if (!out || (holes && std::system(("fallocate --dig-holes '" + path + "'").c_str()) != 0)) {
         throw std::runtime_error("cannot write " + path);
-    }
-    if (holes) {
-        std::filesystem::resize_file(path, bytes.size()); // a hole at the end
     }
 }
 
@@ -83,16 +71,14 @@ RunOnExit::~RunOnExit() {
     (void)!std::system(command.c_str());
 }
 
-LoopImage::LoopImage(const TempFolder& folder, const std::string& options,
-                     const std::string& type)
+LoopImage::LoopImage(const TempFolder& folder, const std::string& options, bool xfs)
     : in("cd " + folder.Root().string() + " && "), // mkdtemp's: no quoting
       detach{in + "umount mnt 2>/dev/null; [ ! -s loop ] || losetup -d $(cat loop)"} {
+    const char* mkfs = xfs ? "truncate -s 300M image && mkfs.xfs -q image"
+                           : "truncate -s 8M image && mkfs.ext4 -q -E lazy_itable_init=0,"
+                             "lazy_journal_init=0 image";
     const std::string make =
-        in +
-        (type == "xfs" ? "truncate -s 300M image && mkfs.xfs -q image"
-                       : "truncate -s 8M image && mkfs.ext4 -q -E lazy_itable_init=0,"
-                         "lazy_journal_init=0 image") +
-        " && losetup -f --show image >loop" +
+        in + mkfs + " && losetup -f --show image >loop" +
         (options.empty() ? "" : " && mkdir mnt && mount -o " + options + " $(cat loop) mnt");
     if (std::system(make.c_str()) == 0) {
         std::ifstream(folder.Path("loop")) >> device;

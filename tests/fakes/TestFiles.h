@@ -17,8 +17,8 @@ namespace tavmar::testfiles {
 
 using Bytes = std::vector<std::uint8_t>;
 
-/// Replaces the file at `path` with `bytes`; throws when that fails. With
-/// `holes`, every 4 KiB page of zeros is left unwritten: a hole.
+/// Replaces the file at `path` with `bytes`, with holes where a block holds only zeros when asked
+/// for; throws when that fails.
 void WriteFile(const std::string& path, const Bytes& bytes, bool holes = false);
 
 /// The whole content of the file at `path`; throws when it cannot be read.
@@ -56,13 +56,11 @@ struct RunOnExit {
     ~RunOnExit();
 };
 
-/// A loop device over a fresh 8 MiB ext4 image (300 MiB, sparse, for
-/// "xfs") in the folder, mounted on mnt with `options` unless they are
-/// empty; unmounted and detached on the way out. The file loop holds the
-/// device's name.
+/// A loop device over a fresh 8 MiB ext4 image (300 MiB XFS) in the folder, mounted on mnt
+/// with `options` unless they are empty; unmounted and detached on the way
+/// out. The file loop holds the device's name.
 struct LoopImage {
-    LoopImage(const TempFolder& folder, const std::string& options,
-              const std::string& type = "ext4");
+    LoopImage(const TempFolder& folder, const std::string& options, bool xfs = false);
     std::string in;
     RunOnExit detach;
     std::string device; // empty when it could not be made

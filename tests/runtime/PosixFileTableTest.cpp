@@ -386,51 +386,41 @@ TEST_F(PosixFileTableTest, InputWrittenByAnotherOpenStopsTheNextCopy) {
 // ---- holes ----
 
 TEST_F(PosixFileTableTest, HolesStayHolesAndTheOutputGetsTheByteLoopsLength) {
-    const auto in = folder.Path("in");
-    const auto out = folder.Path("out");
     Bytes input(24 << 20, 0);
-    const Bytes data = Pattern(4096, 3);
-    std::copy(data.begin(), data.end(), input.begin());              // before the range
-    std::copy(data.begin(), data.end(), input.begin() + (12 << 20)); // inside it
-    WriteFile(in, input, true);
-    table.Open(1, in, FileAccess::Read);
-    table.Open(2, out, FileAccess::Write);
+    std::fill_n(input.begin(), 4096, 1);              // data before the range
+    std::fill_n(input.begin() + (12 << 20), 4096, 2); // and inside it
+    WriteFile(folder.Path("in"), input, true);
+    table.Open(1, folder.Path("in"), FileAccess::Read);
+    table.Open(2, folder.Path("out"), FileAccess::Write);
     // Two blocks into a new output, as the copy runs them; both end in a hole.
     table.CopyBytes(1, (1 << 20) + 1, 2, 1, 10 << 20);
     table.CopyBytes(1, (11 << 20) + 1, 2, (10 << 20) + 1, 10 << 20);
     table.Close(2);
-    EXPECT_TRUE(ReadFile(out) == Bytes(input.begin() + (1 << 20), input.begin() + (21 << 20)));
+    EXPECT_TRUE(ReadFile(folder.Path("out")) ==
+                Bytes(input.begin() + (1 << 20), input.end() - (3 << 20)));
     struct stat status {};
-    ASSERT_EQ(::stat(out.c_str(), &status), 0);
+    ASSERT_EQ(::stat(folder.Path("out").c_str(), &status), 0);
     EXPECT_LE(status.st_blocks * 512, 2 * 4096); // the data and one file-system block
 }
 
-// lseek(2) as a file system that reports fresh data as a hole answers.
+// lseek(2) as a file system that reports fresh data as holes answers.
 off_t NoDataAnywhere(int fd, off_t offset, int whence) {
-    if (whence == SEEK_DATA) {
-        errno = ENXIO;
-        return -1;
-    }
-    return ::lseek(fd, offset, whence);
+    errno = ENXIO;
+    return whence == SEEK_DATA ? -1 : ::lseek(fd, offset, whence);
 }
 
 TEST_F(PosixFileTableTest, HolesAreReadBeforeTheyAreSkipped) {
-    const auto in = folder.Path("in");
-    const auto out = folder.Path("out");
     PosixFileTable lying(runtime::OpenAdmission(), ::pwrite, NoDataAnywhere);
     // Data in the input, then data in the output, reported as holes.
     for (const auto& [input, existing] :
-         {std::pair{Pattern(5000), Bytes{}}, std::pair{Bytes(5000, 0), Pattern(6000)}}) {
-        WriteFile(in, input);
-        WriteFile(out, existing);
-        lying.Open(1, in, FileAccess::Read);
-        lying.Open(2, out, FileAccess::Write);
+         {std::pair{Pattern(5000), Bytes{}}, std::pair{Bytes(5000, 0), Pattern(5000)}}) {
+        WriteFile(folder.Path("in"), input);
+        WriteFile(folder.Path("out"), existing);
+        lying.Open(1, folder.Path("in"), FileAccess::Read);
+        lying.Open(2, folder.Path("out"), FileAccess::Write);
         lying.CopyBytes(1, 1, 2, 1, 5000);
         lying.CloseAll();
-        Bytes expected = existing;
-        expected.resize(std::max<std::size_t>(existing.size(), 5000));
-        std::copy(input.begin(), input.end(), expected.begin());
-        EXPECT_TRUE(ReadFile(out) == expected);
+        EXPECT_TRUE(ReadFile(folder.Path("out")) == input);
     }
 }
 
