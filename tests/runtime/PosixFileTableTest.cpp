@@ -81,6 +81,24 @@ TEST_F(PosixFileTableTest, OneFileUnderTwoNamesIsRefusedEvenWithoutLocks) {
     }
 }
 
+// Partitions side by side share no byte, one byte more and they do; two
+// files of one file system share that file system, not bytes.
+TEST(FileExtentsTest, ExtentsShareBytesWhereTheyOverlapOnOneBase) {
+    using runtime::ByteExtent;
+    const runtime::FileIdentity disk{runtime::FileIdentity::Kind::BlockDevice, 0x800, 0};
+    const runtime::FileIdentity other{runtime::FileIdentity::Kind::BlockDevice, 0x810, 0};
+    const auto end = ByteExtent::kToTheEnd;
+    using Row = std::tuple<ByteExtent, ByteExtent, bool>;
+    for (const auto& [one, two, shared] :
+         {Row{{disk, 0, 512}, {disk, 512, 1024}, false},
+          Row{{disk, 0, 513}, {disk, 512, end}, true}, Row{{disk, 0, 512}, {other, 0, 512}, false},
+          Row{{disk, 0, end, true}, {disk, 9, 10, true}, false},
+          Row{{disk, 0, end, true}, {disk, 9, 10}, true}}) {
+        EXPECT_EQ(runtime::ShareBytes({one}, {two}), shared) << one.start << " " << two.start;
+        EXPECT_EQ(runtime::ShareBytes({two}, {one}), shared) << one.start << " " << two.start;
+    }
+}
+
 TEST_F(PosixFileTableTest, TheProgramsOwnFileIsNeverWrittenByAnyName) {
     const auto own = folder.Path("own.ini");
     table.SetOwnFiles({own});
