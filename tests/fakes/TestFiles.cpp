@@ -73,7 +73,10 @@ RunOnExit::~RunOnExit() {
 
 LoopImage::LoopImage(const TempFolder& folder, const std::string& options)
     : in("cd " + folder.Root().string() + " && "), // mkdtemp's: no quoting
-      detach{in + "umount mnt 2>/dev/null; [ ! -s loop ] || losetup -d $(cat loop)"} {
+      // A failed test may still hold a file on it: then unmounted lazily, and
+      // the detached device is freed once that file is closed.
+      detach{in + "umount mnt 2>/dev/null || umount -l mnt 2>/dev/null; " +
+             "[ ! -s loop ] || losetup -d $(cat loop)"} {
     const std::string make =
         in + "truncate -s 8M image && mkfs.ext4 -q -E lazy_itable_init=0," +
         "lazy_journal_init=0 image && losetup -f --show image >loop" +
