@@ -72,9 +72,10 @@ RunOnExit::~RunOnExit() {
 }
 
 LoopImage::LoopImage(const TempFolder& folder, const std::string& options)
-    : in("cd " + folder.Root().string() + " && "), // mkdtemp's: no quoting
-      // A failed test may still hold a file on it: then unmounted lazily, and
-      // the detached device is freed once that file is closed.
+    : in("cd " + folder.Root().string() +
+         " && "), // mkdtemp's: no quoting
+                  // A failed test may still hold a file on it: then unmounted lazily, and
+                  // the detached device is freed once that file is closed.
       detach{in + "umount mnt 2>/dev/null || umount -l mnt 2>/dev/null; " +
              "[ ! -s loop ] || losetup -d $(cat loop)"} {
     const std::string make =

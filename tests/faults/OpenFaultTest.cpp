@@ -158,8 +158,8 @@ TEST_F(OpenFaultTest, LockHeldByAnotherProcessRefusesTheStart) {
     CopyRig rig;
     rig.controls.SetFields(in, "1", "0", out, "1");
     rig.op.StartOperation();
-    for (const Lock lock : {Lock::FlockShared, Lock::FlockExclusive, Lock::PosixRead,
-                            Lock::PosixWrite}) {
+    for (const Lock lock :
+         {Lock::FlockShared, Lock::FlockExclusive, Lock::PosixRead, Lock::PosixWrite}) {
         EXPECT_FALSE(LockHolder(out, lock).Held()) << static_cast<int>(lock);
     }
     rig.TickToEnd();
