@@ -71,11 +71,10 @@ RunOnExit::~RunOnExit() {
     (void)!std::system(command.c_str());
 }
 
+// A failed test may still hold a file on the image: it is then unmounted
+// lazily, and the detached device is freed once that file is closed.
 LoopImage::LoopImage(const TempFolder& folder, const std::string& options)
-    : in("cd " + folder.Root().string() +
-         " && "), // mkdtemp's: no quoting
-                  // A failed test may still hold a file on it: then unmounted lazily, and
-                  // the detached device is freed once that file is closed.
+    : in("cd " + folder.Root().string() + " && "), // mkdtemp's: no quoting
       detach{in + "umount mnt 2>/dev/null || umount -l mnt 2>/dev/null; " +
              "[ ! -s loop ] || losetup -d $(cat loop)"} {
     const std::string make =
