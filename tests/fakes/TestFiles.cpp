@@ -71,11 +71,13 @@ RunOnExit::~RunOnExit() {
     (void)!std::system(command.c_str());
 }
 
+// A failed test may still hold a file on the image: it is then unmounted
+// lazily, and the detached device is freed once that file is closed. A
+// partition outlives its loop device's detach.
 LoopImage::LoopImage(const TempFolder& folder, const std::string& options, bool partitioned)
     : in("cd " + folder.Root().string() + " && "), // mkdtemp's: no quoting
-                                                   // A partition outlives its loop device's detach.
-      detach{in + "umount mnt 2>/dev/null; [ ! -s loop ] || { delpart $(cat loop) 1 2>/dev/null; " +
-             "losetup -d $(cat loop); }"} {
+      detach{in + "umount mnt 2>/dev/null || umount -l mnt 2>/dev/null; " +
+             "[ ! -s loop ] || { delpart $(cat loop) 1 2>/dev/null; losetup -d $(cat loop); }"} {
     const std::string make =
         in + "truncate -s 8M image && mkfs.ext4 -q -E lazy_itable_init=0," +
         "lazy_journal_init=0 image && losetup -f --show image >loop" +

@@ -113,6 +113,10 @@ TEST_F(PosixFileTableTest, TheProgramsOwnFileIsNeverWrittenByAnyName) {
         EXPECT_EQ(Raised([&] { table.Open(1, name, FileAccess::Write); }), FailureCode::ProgramFile)
             << name;
     }
+    // Named through a link (dotfile managers keep them so), it is still ours.
+    std::filesystem::create_symlink(own, folder.Path("own-link"));
+    table.SetOwnFiles({folder.Path("own-link")});
+    EXPECT_EQ(Raised([&] { table.Open(1, own, FileAccess::Write); }), FailureCode::ProgramFile);
     table.Open(1, own, FileAccess::Read);
     EXPECT_EQ(table.ReadByte(1, 3), 3);
 }
@@ -205,6 +209,21 @@ TEST_F(PosixFileTableTest, AnotherProcessesLockRefusesTheOpenAndNothingIsWritten
     }
 }
 
+// Another instance asked to write this table's input is refused before its
+// open for writing, which would break the input's read lease.
+TEST_F(PosixFileTableTest, AWriteOpenOfAnotherTablesInputLeavesItsCopyGoing) {
+    const auto in = folder.Path("in");
+    const auto out = folder.Path("out");
+    WriteFile(in, Pattern(8192));
+    table.Open(1, in, FileAccess::Read);
+    table.Open(2, out, FileAccess::Write);
+    PosixFileTable other;
+    EXPECT_EQ(Raised([&] { other.Open(1, in, FileAccess::Write); }), FailureCode::FileLocked);
+    table.CopyBytes(1, 1, 2, 1, 8192);
+    table.Close(2);
+    EXPECT_EQ(ReadFile(out), ReadFile(in));
+}
+
 // ---- things that are not seekable files ----
 
 TEST_F(PosixFileTableTest, DirectoriesAndFifosAreRefusedWithoutWaiting) {
@@ -239,6 +258,8 @@ TEST_F(PosixFileTableTest, RegularFileThatCannotSyncFailsFlushAndClose) {
     table.Open(1, "/proc/self/comm", FileAccess::Write);
     EXPECT_EQ(Raised([&] { table.Flush(1); }), FailureCode::DeviceError);
     EXPECT_EQ(Raised([&] { table.Close(1); }), FailureCode::DeviceError);
+    // Closed all the same: the number is free and no lock of it is left.
+    table.Open(1, "/proc/self/comm", FileAccess::Write);
 }
 
 // pwrite(2) as the kernel may do it near a size limit: half of what is asked.
@@ -551,6 +572,30 @@ TEST_F(PosixFileTableTest, CopyBetweenFileSystemsFallsBackToTheBuffer) {
               FailureCode::InputEndsBeforeStop);
     table.Close(1);
     EXPECT_TRUE(ReadFile(out) == Bytes(input.begin() + 1, input.end()));
+}
+
+// The input written while a copy runs: found after that copy, so the last
+// block of a range never ends complete with mixed bytes.
+std::string touchedInput;
+int touches = 0;
+ssize_t TouchInputThenWrite(int fd, const void* bytes, std::size_t size, off_t offset) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
+    touches += ::utimensat(AT_FDCWD, touchedInput.c_str(), times, 0) == 0 ? 1 : 0;
+    return ::pwrite(fd, bytes, size, offset);
+}
+
+TEST_F(PosixFileTableTest, InputChangedDuringTheCopyFailsThatCopy) {
+    const TempFolder elsewhere("/dev/shm"); // another file system: the copy goes through writeAt
+    touchedInput = elsewhere.Path("in");
+    WriteFile(touchedInput, Pattern(4096));
+    PosixFileTable touching(runtime::OpenAdmission(), TouchInputThenWrite);
+    touching.Open(1, touchedInput, FileAccess::Read);
+    touching.Open(2, folder.Path("out"), FileAccess::Write);
+    const auto copy = Raised([&] { touching.CopyBytes(1, 1, 2, 1, 4096); });
+    if (touches == 0) {
+        GTEST_SKIP() << "needs /dev/shm on another file system";
+    }
+    EXPECT_EQ(copy, FailureCode::InputChanged);
 }
 
 TEST_F(PosixFileTableTest, NoDescriptorOutlivesItsOpen) {
