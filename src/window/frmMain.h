@@ -9,6 +9,7 @@
 #include "window/LauncherEntryProgress.h"
 #include "window/QtMessageBox.h"
 #include "window/QtWindowControls.h"
+#include "window/TitleProgress.h"
 
 class QCloseEvent;
 class QEvent;
@@ -92,7 +93,9 @@ class frmMain : public QDialog {
 
     QtWindowControls controls_;
     QtMessageBox messages_;
-    LauncherEntryProgress progress_;
+    LauncherEntryProgress launcherEntry_;
+    /// The copy's progress in the title and on the taskbar entry.
+    TitleProgress progress_{*this, launcherEntry_};
     copy::CopyOperation copy_;
     bool unloaded_ = false;
     /// A close is waiting for the open message boxes to be dismissed.
