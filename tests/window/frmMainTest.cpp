@@ -181,7 +181,24 @@ TEST_F(Keyboard, TheAccessKeyOfADisabledButtonDoesNothingEvenLate) {
     // The same key on a Russian layout: Alt never types, whatever the letter.
     QTest::sendKeyEvent(QTest::Click, Field(control::kOutputFile), Qt::Key(u'И'),
                         QStringLiteral("и"), Qt::AltModifier);
+    QTest::sendKeyEvent(QTest::Click, Field(control::kOutputFile), Qt::Key_Q, QStringLiteral("q"),
+                        Qt::MetaModifier); // Super, Meta or Hyper
     EXPECT_EQ(Field(control::kOutputFile)->text(), "out.bin");
+}
+
+// An input method that takes Alt+S after a dead key composes "ŝ" and lets
+// only the release through: the text is dropped and the release starts.
+TEST_F(Keyboard, AChordAnInputMethodTookTypesNothingAndActsAsItsAccessKey) {
+    PrepareCopy(10);
+    QLineEdit* path = Field(control::kOutputFile);
+    QTest::keyPress(path, Qt::Key_Alt, Qt::AltModifier);
+    QInputMethodEvent composed;
+    composed.setCommitString(QStringLiteral("ŝ"));
+    QApplication::sendEvent(path, &composed);
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_S, Qt::AltModifier, 39, 0, 0x8, "s");
+    QApplication::sendEvent(path, &release);
+    EXPECT_EQ(path->text(), "out.bin");
+    EXPECT_EQ(States(), "off on off on");
 }
 
 TEST_F(Keyboard, EnterPressesTheFocusedExitButton) {
