@@ -5,6 +5,7 @@
 #include <exception>
 #include <limits>
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QEvent>
 #include <QGroupBox>
@@ -172,6 +173,23 @@ void frmMain::Connect() {
 
     new AccessKeyFilter(*this);
     connect(tmrOperate_, &QTimer::timeout, this, [this] { copy_.OperateTick(); });
+
+    // Start and Abort hand the focus on to each other: the one that had it
+    // is disabled, Qt moves the focus on to the next enabled control, and
+    // the other one takes it when it is enabled. A move by the user, within
+    // the window, cancels that; a message box in between does not.
+    cmdStart_->installEventFilter(this);
+    cmdAbort_->installEventFilter(this);
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
+        if (old == nullptr || now == nullptr || old->window() != this || now->window() != this) {
+            return;
+        }
+        if (old == cmdStart_ || old == cmdAbort_) {
+            focusToNextButton_ = !old->isEnabled();
+        } else if (old->isEnabled()) {
+            focusToNextButton_ = false;
+        }
+    });
 }
 
 void frmMain::Load() {
@@ -228,6 +246,14 @@ void frmMain::closeEvent(QCloseEvent* event) {
 }
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::EnabledChange && focusToNextButton_ &&
+        (watched == cmdStart_ || watched == cmdAbort_)) {
+        auto* button = static_cast<QPushButton*>(watched);
+        if (button->isEnabled()) {
+            focusToNextButton_ = false;
+            button->setFocus(Qt::OtherFocusReason);
+        }
+    }
     if (event->type() == QEvent::Shortcut) {
         if (watched == fraInputFile_) {
             txtInputFile_->setFocus(Qt::ShortcutFocusReason);

@@ -128,6 +128,20 @@ TEST_F(Keyboard, EnterInAFieldStartsOnlyWhileStartIsEnabled) {
     EXPECT_TRUE(boxes.seen.empty());
 }
 
+// The control that stops a copy has the focus while it runs, unless the
+// focus was in a field; the end hands it back to Start.
+TEST_F(Keyboard, TheFocusGoesFromStartToAbortAndBackButStaysInAField) {
+    PrepareCopy(10);
+    for (QWidget* from : {Get(control::kStart), Get(control::kInputFileStop)}) {
+        from->setFocus();
+        QTest::keyClick(from, from == Get(control::kStart) ? Qt::Key_Space : Qt::Key_Return);
+        EXPECT_EQ(window->focusWidget(),
+                  from == Get(control::kStart) ? Get(control::kAbort) : from);
+        Tick(); // completes, behind a box
+        EXPECT_EQ(window->focusWidget(), from);
+    }
+}
+
 TEST_F(Keyboard, EscAbortsARunningOperationAndNeverCloses) {
     QTest::keyClick(Field(control::kInputFile), Qt::Key_Escape);
     EXPECT_TRUE(window->isVisible());
