@@ -12,6 +12,7 @@
 #include <QIcon>
 #include <QKeyEvent>
 #include <QKeySequence>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QString>
@@ -54,6 +55,16 @@ Field* MakeField(QWidget* frame, std::string_view name, const char* text, const 
     field->setAccessibleName(QString::fromUtf8(description));
     field->setToolTip(QString::fromUtf8(description));
     return field;
+}
+
+/// Qt reports the access key of the frame as that of every field in it that
+/// has no label; a hidden label with no access key, whose buddy `field` is,
+/// leaves the field without one, as it is.
+void WithoutAccessKey(QLineEdit* field) {
+    auto* label = new QLabel(field->parentWidget());
+    label->setAccessibleName(field->accessibleName());
+    label->setBuddy(field);
+    label->hide();
 }
 
 QPushButton* MakeButton(QWidget* window, std::string_view name, const char* caption) {
@@ -104,6 +115,10 @@ void frmMain::BuildControls() {
         MakeField<PathField>(fraOutputFile_, control::kOutputFile, "", "Output file path");
     txtOutputFileStart_ = MakeField(fraOutputFile_, control::kOutputFileStart, "1",
                                     "Position in the output of the first byte written (1 = start)");
+
+    for (QLineEdit* position : {txtInputFileStart_, txtInputFileStop_, txtOutputFileStart_}) {
+        WithoutAccessKey(position);
+    }
 
     cmdStart_ = MakeButton(this, control::kStart, "&Start");
     cmdAbort_ = MakeButton(this, control::kAbort, "A&bort");

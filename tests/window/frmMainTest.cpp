@@ -2,6 +2,7 @@
 #include <limits>
 #include <utility>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QGroupBox>
 #include <QStyle>
@@ -97,6 +98,12 @@ TEST_F(Layout, OpensIdleWithCaptionIconAndDescribedFields) {
     EXPECT_EQ(States(), "on off on off");
     EXPECT_EQ(QApplication::focusWidget(), Field(control::kInputFile));
     for (auto* field : window->findChildren<QLineEdit*>()) {
+        // A screen reader announces a field's own access key only.
+        const QString own = field->objectName() == "txtInputFile"    ? "Alt+I"
+                            : field->objectName() == "txtOutputFile" ? "Alt+O"
+                                                                     : "";
+        EXPECT_EQ(QAccessible::queryAccessibleInterface(field)->text(QAccessible::Accelerator), own)
+            << field->objectName().toStdString();
         EXPECT_FALSE(field->accessibleName().isEmpty());
         EXPECT_EQ(field->toolTip(), field->accessibleName());
         EXPECT_EQ(field->maxLength(), std::numeric_limits<int>::max());
