@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QEvent>
 #include <QGroupBox>
 #include <QIcon>
@@ -54,6 +55,11 @@ Field* MakeField(QWidget* frame, std::string_view name, const char* text, const 
     field->setMaxLength(std::numeric_limits<int>::max());
     field->setAccessibleName(QString::fromUtf8(description));
     field->setToolTip(QString::fromUtf8(description));
+    // A text that starts with a right-to-left letter would turn the field
+    // right to left and show the folders of a path in reverse. This key is
+    // the line edit's one way to fix its direction.
+    QKeyEvent leftToRight(QEvent::KeyPress, Qt::Key_Direction_L, Qt::NoModifier);
+    QCoreApplication::sendEvent(field, &leftToRight);
     return field;
 }
 

@@ -5,6 +5,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QGroupBox>
+#include <QScreen>
 #include <QStyle>
 #include <QStyleOptionGroupBox>
 
@@ -230,6 +231,33 @@ TEST_F(Keyboard, EnterPressesTheFocusedExitButton) {
 }
 
 using Operation = WindowFixture;
+
+// A path shows left to right in the order of its bytes, in its field and in
+// a box; the box shows what would reorder or break it and fits the screen.
+TEST_F(Operation, APathShowsLeftToRightAndWholeInABoxThatFits) {
+    QLineEdit* path = Field(control::kInputFile);
+    path->setText(QStringLiteral("مرحبا/missing"));
+    auto cursorX = [path](int position) {
+        path->setCursorPosition(position);
+        path->grab();
+        return path->inputMethodQuery(Qt::ImCursorRectangle).toRect().x();
+    };
+    EXPECT_LT(cursorX(0), cursorX(13)); // left to right: the last name at the right
+    const QString awkward = QStringLiteral("مرحبا/\u202Enib.exe\n") + QString(4000, u'x');
+    path->setText(awkward);
+    QSize box;
+    boxes.onBox = [&box] { box = QApplication::activeModalWidget()->frameGeometry().size(); };
+    Button(control::kStart)->click();
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(path->text(), awkward);
+    EXPECT_TRUE(boxes.seen[0].description.contains(awkward));
+    for (const QString& shown :
+         QStringList{QStringLiteral("\u200EI"), QStringLiteral("/\u200E<U+202E>"),
+                     QStringLiteral("␊"), QStringLiteral("…")}) {
+        EXPECT_TRUE(boxes.seen[0].informative.contains(shown)) << shown.toStdString();
+    }
+    EXPECT_TRUE(QRect(QPoint(), window->screen()->availableSize()).contains(QRect({}, box)));
+}
 
 TEST_F(Operation, RunsToCompletionAndReportsItInAnInformationBox) {
     PrepareCopy(300);
