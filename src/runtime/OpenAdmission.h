@@ -1,47 +1,23 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <cstdint>
-#include <ctime>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
 
 #include "runtime/Descriptor.h"
+#include "runtime/FileExtents.h"
 #include "runtime/FileTable.h"
 
 namespace tavmar::runtime {
 
-/// One set of bytes as the system knows it, whatever name reaches it: the
-/// device number of a block or character device (every node of a device
-/// stands for the same bytes), or device and inode of anything else.
-struct FileIdentity {
-    enum class Kind { Inode, BlockDevice, CharacterDevice };
-    Kind kind = Kind::Inode;
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    bool operator==(const FileIdentity&) const = default;
-};
-
-/// Every identity of one open file: its own, and for a loop device also the
-/// file behind it, so an image and the loop device over it are one file.
-using FileIdentities = std::vector<FileIdentity>;
-
-/// True when two open files reach the same bytes under any identity.
-bool ShareBytes(const FileIdentities& one, const FileIdentities& other);
-
-/// The identity of what `path` names now, loop devices aside; nothing when
-/// it cannot be looked at.
-std::optional<FileIdentity> IdentityOfPath(const std::string& path);
-
 /// A file the admission let through: its descriptor (blocking, locked),
-/// what fstat(2) said of it, and its identities.
+/// what fstat(2) said of it, and where its bytes are.
 struct AdmittedFile {
     Descriptor fd;
     struct stat status {};
-    FileIdentities identities;
+    FileExtents extents;
 };
 
 /// Decides whether a path may be opened, and opens it when it may. Never
@@ -52,6 +28,9 @@ class OpenAdmission {
     /// An admission that takes no locks and looks for none, as on a file
     /// system without them; the default one takes them.
     static OpenAdmission WithoutLocks();
+
+    /// Whether opens take locks, which then refuse a second open of one file.
+    bool TakesLocks() const { return locks_; }
 
     /// Names the program's own files, which are never opened for writing
     /// under any name; the paths are looked at on every open, so they may
@@ -65,49 +44,20 @@ class OpenAdmission {
     /// a FIFO, a socket or a device that cannot be used at a position;
     /// DeviceInUse when writing a block device that is mounted, used as swap
     /// or claimed (a block device is written only through an exclusive open),
-    /// or a file that shares its bytes with a bound loop device other than
-    /// itself (the image behind it); ProgramFile when writing one of the
-    /// program's own files; FileLocked when another open holds a conflicting
-    /// flock(2) or record lock, which both kinds are then taken to keep out
-    /// (shared for reading, exclusive for writing); the system's failure
-    /// otherwise. The description of FileLocked names the kind of lock, and
-    /// that of DeviceInUse what uses the device and what frees it. A file
+    /// or a file that shares bytes with what is behind a bound loop device it
+    /// is not reached through (the image behind it); ProgramFile when writing
+    /// one of the program's own files; FileLocked when another open holds a
+    /// conflicting flock(2) or record lock, which both kinds are then taken
+    /// to keep out (shared for reading, exclusive for writing); the system's
+    /// failure otherwise. The description of FileLocked names the kind of lock, and
+    /// that of DeviceInUse what uses the device and what frees it, naming
+    /// the disk when it is the disk holding a partition that is used. A file
     /// created by a write open that then fails stays.
     AdmittedFile Open(const std::string& path, FileAccess access) const;
 
   private:
     std::vector<std::string> ownFiles_;
     bool locks_ = true;
-};
-
-/// Keeps another program's writes to an open input out, or at least notices
-/// them. Where the kernel grants it (a regular file, this program owning it
-/// or holding CAP_LEASE, no one having it open for writing), a read lease
-/// makes another program's open for writing or truncate wait until the lease
-/// is released. Without one, size, modification time and change time are
-/// compared with what they were at Start; a writer can set back the
-/// modification time but not the change time.
-class InputWatch {
-  public:
-    /// Takes a read lease on the input `fd` (whose status is `status`) where
-    /// it is granted, then records the times and size. Fails with the
-    /// system's failure when the file cannot be looked at.
-    static InputWatch Start(int fd, const struct stat& status);
-
-    /// Fails with InputChanged when a lease break is pending (the lease is
-    /// released at once, so the writer goes on) or the size or a time of the
-    /// input differs from Start; with the system's failure when the file
-    /// cannot be looked at.
-    void Check(int fd);
-
-    /// Whether the read lease is still held.
-    bool Leased() const { return leased_; }
-
-  private:
-    bool leased_ = false;
-    std::int64_t size_ = 0;
-    timespec modified_{};
-    timespec changed_{};
 };
 
 /// True when `path` still names the file open as `fd`: same device and

@@ -285,7 +285,7 @@ class RandomCopyTest : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
         if (GetParam() == "xfs") {
-            loop_.emplace(scratch_, "defaults", true);
+            loop_.emplace(scratch_, "defaults", false, true);
         }
         const std::string base = loop_ ? scratch_.Path("mnt") : GetParam();
         if ((loop_ && loop_->device.empty()) ||
