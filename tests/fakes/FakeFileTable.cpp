@@ -98,8 +98,22 @@ void FakeFileTable::WriteByte(FileNumber number, std::int32_t position, std::uin
 
 void FakeFileTable::CopyBytes(FileNumber input, std::int32_t inputPosition, FileNumber output,
                               std::int32_t outputPosition, std::int32_t count) {
+    const auto out = open_.find(output);
+    if (count > 0 && out != open_.end() && files.count(out->second.path) == 0) {
+        throw Failure(FailureCode::OutputMoved).About(runtime::FailedFile::Output);
+    }
     for (std::int32_t i = 0; i < count; ++i) {
-        WriteByte(output, outputPosition + i, ReadByte(input, inputPosition + i));
+        std::uint8_t byte = 0;
+        try {
+            byte = ReadByte(input, inputPosition + i);
+        } catch (const Failure& failure) {
+            throw failure.About(runtime::FailedFile::Input);
+        }
+        try {
+            WriteByte(output, outputPosition + i, byte);
+        } catch (const Failure& failure) {
+            throw failure.About(runtime::FailedFile::Output);
+        }
     }
 }
 
