@@ -37,11 +37,22 @@ bool ShareBytes(const FileIdentities& one, const FileIdentities& other);
 std::optional<FileIdentity> IdentityOfPath(const std::string& path);
 
 /// A file the admission let through: its descriptor (blocking, locked),
-/// what fstat(2) said of it, and its identities.
+/// what fstat(2) said of it, and its identities. A file that the open
+/// created is removed again when this goes without its descriptor having
+/// been taken (a refusal after the admission), as long as the path it was
+/// created under still names it.
 struct AdmittedFile {
     Descriptor fd;
     struct stat status {};
     FileIdentities identities;
+    /// The path of the file the open created (for an open through a
+    /// dangling symbolic link, the link's target); empty when it made none.
+    std::string created;
+
+    AdmittedFile() = default;
+    ~AdmittedFile();
+    AdmittedFile(AdmittedFile&& other) noexcept;
+    AdmittedFile& operator=(AdmittedFile&& other) noexcept;
 };
 
 /// Decides whether a path may be opened, and opens it when it may. Never
@@ -59,7 +70,9 @@ class OpenAdmission {
     void SetOwnFiles(std::vector<std::string> paths);
 
     /// Opens `path` for `access`; a write open creates a missing file (mode
-    /// 0666 less the umask) and never truncates. Fails with BadFileName on an
+    /// 0666 less the umask, with O_EXCL, so the file is known to be this
+    /// open's own; through a dangling symbolic link, the file it leads to)
+    /// and never truncates. Fails with BadFileName on an
     /// empty path or one holding a NUL, a line break or a carriage return;
     /// FileNotFound when reading a missing file; IsDirectory; NotSeekable on
     /// a FIFO, a socket or a device that cannot be used at a position;
@@ -71,8 +84,9 @@ class OpenAdmission {
     /// flock(2) or record lock, which both kinds are then taken to keep out
     /// (shared for reading, exclusive for writing); the system's failure
     /// otherwise. The description of FileLocked names the kind of lock, and
-    /// that of DeviceInUse what uses the device and what frees it. A file
-    /// created by a write open that then fails stays.
+    /// that of DeviceInUse what uses the device and what frees it, and that
+    /// of BadFileName which character is in the way. A file created by a
+    /// write open that then fails is removed again (see AdmittedFile).
     AdmittedFile Open(const std::string& path, FileAccess access) const;
 
   private:

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "runtime/Failure.h"
+#include "runtime/FolderSync.h"
 
 namespace tavmar::runtime {
 
@@ -22,17 +23,21 @@ constexpr std::int64_t kLargestPosition = std::numeric_limits<std::int32_t>::max
 // The copy buffer, used where copy_file_range(2) cannot be.
 constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
 
-// pread(2) that retries an interrupted call; returns what pread returns.
+// pread(2) that retries an interrupted call; returns the bytes read (0 at
+// the end of the file) and raises a failed read as the input's failure.
 ssize_t ReadAt(int fd, void* buffer, std::size_t size, std::int64_t offset) {
     ssize_t got;
     do {
         got = ::pread(fd, buffer, size, offset);
     } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        throw FailureFromErrno(errno).About(FailedFile::Input);
+    }
     return got;
 }
 
 // Writes all `size` bytes at `offset`, looping on short writes. A write
-// that takes nothing is a full disk.
+// that takes nothing is a full disk. Failures are the output's.
 void WriteAllAt(PosixFileTable::WriteAtCall writeAt, int fd, const std::uint8_t* bytes,
                 std::size_t size, std::int64_t offset) {
     while (size > 0) {
@@ -41,10 +46,10 @@ void WriteAllAt(PosixFileTable::WriteAtCall writeAt, int fd, const std::uint8_t*
             if (errno == EINTR) {
                 continue;
             }
-            throw FailureFromErrno(errno);
+            throw FailureFromErrno(errno).About(FailedFile::Output);
         }
         if (put == 0) {
-            throw Failure(FailureCode::DiskFull);
+            throw Failure(FailureCode::DiskFull).About(FailedFile::Output);
         }
         bytes += put;
         size -= static_cast<std::size_t>(put);
@@ -162,6 +167,7 @@ void PosixFileTable::Open(FileNumber number, const std::string& path, FileAccess
     file.characterDevice = S_ISCHR(status.st_mode);
     file.path = path;
     file.identities = std::move(admitted.identities);
+    file.createdIn = admitted.created.empty() ? std::string() : FolderOf(admitted.created);
     file.watch = watch;
     file.fd = admitted.fd.Release();
 }
@@ -197,11 +203,7 @@ std::uint8_t PosixFileTable::ReadByte(FileNumber number, std::int32_t position) 
         throw Failure(FailureCode::BadFilePosition);
     }
     std::uint8_t value = 0;
-    const ssize_t got = ReadAt(file.fd, &value, 1, std::int64_t{position} - 1);
-    if (got < 0) {
-        throw FailureFromErrno(errno);
-    }
-    if (got == 0) {
+    if (ReadAt(file.fd, &value, 1, std::int64_t{position} - 1) == 0) {
         throw Failure(FailureCode::InputEndsBeforeStop);
     }
     return value;
@@ -232,11 +234,7 @@ void PosixFileTable::CopyBytes(FileNumber input, std::int32_t inputPosition, Fil
     if (!outputOpen || outputPosition <= 0) {
         // The byte loop reads the first byte before it meets a bad output.
         std::uint8_t first = 0;
-        const ssize_t got = ReadAt(in.fd, &first, 1, inOffset);
-        if (got < 0) {
-            throw FailureFromErrno(errno);
-        }
-        if (got == 0) {
+        if (ReadAt(in.fd, &first, 1, inOffset) == 0) {
             throw Failure(FailureCode::InputEndsBeforeStop);
         }
         throw Failure(outputOpen ? FailureCode::BadFilePosition : FailureCode::BadFileNumber);
@@ -246,6 +244,20 @@ void PosixFileTable::CopyBytes(FileNumber input, std::int32_t inputPosition, Fil
         std::int64_t{outputPosition} - 1 + count > kLargestPosition) {
         throw Failure(FailureCode::Overflow);
     }
+    // No byte goes into a file that has lost its name: the user would look
+    // for it under the path, which now names another file or none.
+    const auto checkOutputName = [&out] {
+        if (out.regular && !StillNamedBy(out.fd, out.path)) {
+            // A path that cannot be looked at (its file system shut down,
+            // say) is that failure, not a move.
+            struct stat named {};
+            if (::stat(out.path.c_str(), &named) != 0 && errno != ENOENT && errno != ENOTDIR) {
+                throw FailureFromErrno(errno).About(FailedFile::Output);
+            }
+            throw Failure(FailureCode::OutputMoved).About(FailedFile::Output);
+        }
+    };
+    checkOutputName();
 
     try {
         CopyRange(in, inOffset, out, std::int64_t{outputPosition} - 1, count);
@@ -259,6 +271,7 @@ void PosixFileTable::CopyBytes(FileNumber input, std::int32_t inputPosition, Fil
     // Also after the copy: a change during the last block is caught before
     // the copy is reported complete.
     in.watch.Check(in.fd);
+    checkOutputName();
 }
 
 void PosixFileTable::CopyRange(const OpenFile& in, std::int64_t inAt, const OpenFile& out,
@@ -328,6 +341,12 @@ void PosixFileTable::Flush(FileNumber number) {
     // under the path, which another program may have removed or taken over.
     if (!StillNamedBy(file.fd, file.path)) {
         throw Failure(FailureCode::OutputMoved);
+    }
+    // A new file's name is on stable storage only once its folder is.
+    if (!file.createdIn.empty()) {
+        if (const int error = SyncFolder(file.createdIn); error != 0) {
+            throw FailureFromErrno(error);
+        }
     }
 }
 

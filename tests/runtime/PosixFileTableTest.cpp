@@ -84,9 +84,11 @@ TEST_F(PosixFileTableTest, TheProgramsOwnFileIsNeverWrittenByAnyName) {
     const auto own = folder.Path("own.ini");
     table.SetOwnFiles({own});
     std::filesystem::create_symlink(own, folder.Path("link"));
-    // Missing yet: the open creates it through the link, and is still refused.
+    // Missing yet: the open creates it through the link, is still refused,
+    // and removes what it made.
     EXPECT_EQ(Raised([&] { table.Open(1, folder.Path("link"), FileAccess::Write); }),
               FailureCode::ProgramFile);
+    EXPECT_FALSE(std::filesystem::exists(own));
     WriteFile(own, Bytes{1, 2, 3});
     std::filesystem::create_hard_link(own, folder.Path("hardlink"));
     for (const std::string& name :
@@ -207,6 +209,26 @@ TEST_F(PosixFileTableTest, RegularFileThatCannotSyncFailsFlushAndClose) {
     table.Open(1, "/proc/self/comm", FileAccess::Write);
     EXPECT_EQ(Raised([&] { table.Flush(1); }), FailureCode::DeviceError);
     EXPECT_EQ(Raised([&] { table.Close(1); }), FailureCode::DeviceError);
+}
+
+// /proc/self/mem fails reads and writes of the unmapped first page with EIO.
+TEST_F(PosixFileTableTest, DeviceErrorInACopySaysWhichFileFailed) {
+    WriteFile(folder.Path("in"), Pattern(10));
+    for (const auto& [in, out, file] :
+         {std::tuple{std::string("/proc/self/mem"), folder.Path("out"), runtime::FailedFile::Input},
+          std::tuple{folder.Path("in"), std::string("/proc/self/mem"),
+                     runtime::FailedFile::Output}}) {
+        table.Open(1, in, FileAccess::Read);
+        table.Open(2, out, FileAccess::Write);
+        try {
+            table.CopyBytes(1, 1, 2, 1, 10);
+            ADD_FAILURE() << "no failure";
+        } catch (const runtime::Failure& failure) {
+            EXPECT_EQ(failure.Code(), FailureCode::DeviceError);
+            EXPECT_EQ(failure.File(), file) << in;
+        }
+        table.CloseAll();
+    }
 }
 
 // pwrite(2) as the kernel may do it near a size limit: half of what is asked.
