@@ -37,7 +37,7 @@ namespace tavmar::store {
 /// socket or folder at the file's path reads as no settings, and a save
 /// fails when one stands at the file's or the lock's path; nothing is ever
 /// written into one.
-class QtSettingsStore : public runtime::SettingsStore {
+class IniSettingsStore : public runtime::SettingsStore {
   public:
     /// How long a save waits for the file's lock. A lock file that no process
     /// holds and that is more than a second old was left behind by a writer
@@ -46,12 +46,12 @@ class QtSettingsStore : public runtime::SettingsStore {
 
     /// The per-user store. The config folder is taken from the environment
     /// now, when the store is made.
-    QtSettingsStore();
+    IniSettingsStore();
 
     /// A store that keeps every application's settings in the one INI file
     /// at `filePath` (its folder is created on the first save).
-    explicit QtSettingsStore(std::string filePath,
-                             std::chrono::milliseconds lockWait = kDefaultLockWait);
+    explicit IniSettingsStore(std::string filePath,
+                              std::chrono::milliseconds lockWait = kDefaultLockWait);
 
     /// The file that holds `application`'s settings.
     std::string FileFor(const std::string& application) const;

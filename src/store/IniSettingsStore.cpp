@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "store/QtSettingsStore.h"
+#include "store/IniSettingsStore.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -285,27 +285,27 @@ std::string ReplaceFile(const std::string& target, const std::string& temporary,
 
 } // namespace
 
-QtSettingsStore::QtSettingsStore()
+IniSettingsStore::IniSettingsStore()
     : configFolder_(UserConfigFolder()), lockWait_(kDefaultLockWait) {}
 
-QtSettingsStore::QtSettingsStore(std::string filePath, std::chrono::milliseconds lockWait)
+IniSettingsStore::IniSettingsStore(std::string filePath, std::chrono::milliseconds lockWait)
     : filePath_(std::move(filePath)), lockWait_(lockWait) {}
 
-std::string QtSettingsStore::FileFor(const std::string& application) const {
+std::string IniSettingsStore::FileFor(const std::string& application) const {
     if (!filePath_.empty()) {
         return filePath_;
     }
     return configFolder_ + "/" + application + "/" + application + ".ini";
 }
 
-std::vector<std::string> QtSettingsStore::OwnFiles(const std::string& application) const {
+std::vector<std::string> IniSettingsStore::OwnFiles(const std::string& application) const {
     const std::string path = FileFor(application);
     return {path, LockFileFor(path), TemporaryFileFor(FinalTarget(path))};
 }
 
-runtime::SettingsEntries QtSettingsStore::Load(const std::string& application,
-                                               const std::string& section,
-                                               const runtime::SettingsEntries& defaults) {
+runtime::SettingsEntries IniSettingsStore::Load(const std::string& application,
+                                                const std::string& section,
+                                                const runtime::SettingsEntries& defaults) {
     const FileContents file = ReadRegularFile(FileFor(application));
     runtime::SettingsEntries entries = defaults;
     if (file.kind == FileContents::Kind::Regular) {
@@ -316,8 +316,8 @@ runtime::SettingsEntries QtSettingsStore::Load(const std::string& application,
     return entries;
 }
 
-void QtSettingsStore::Save(const std::string& application, const std::string& section,
-                           const runtime::SettingsEntries& entries) {
+void IniSettingsStore::Save(const std::string& application, const std::string& section,
+                            const runtime::SettingsEntries& entries) {
     const std::string path = FileFor(application);
     auto fail = [&path](const std::string& why) {
         throw Failure(FailureCode::SettingsError, "Cannot save settings to " + path + ": " + why);
