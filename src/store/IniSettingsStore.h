@@ -10,7 +10,9 @@
 namespace tavmar::store {
 
 /// Settings kept in INI files in the format QSettings reads and writes (see
-/// IniText.h); no QCoreApplication needed.
+/// IniText.h), written by this class itself rather than through QSettings
+/// (in Qt 6.4 its save can leave an empty file on a full disk and report no
+/// error); no QCoreApplication needed.
 ///
 /// Per user, application A keeps its settings in the file
 ///     $XDG_CONFIG_HOME/A/A.ini
@@ -26,8 +28,9 @@ namespace tavmar::store {
 ///
 /// Each Save writes every one of its entries at once: the whole new file goes
 /// to the temporary file "A.ini.tmp" beside the old one (made anew each time),
-/// is flushed to disk and renamed into place, all under the lock file
-/// "A.ini.lock" that QSettings uses as well. So the file always holds one
+/// is flushed to disk and renamed into place, and the folder is synced, all
+/// under the lock file "A.ini.lock" that QSettings uses as well (holding the
+/// saving process's id as QLockFile writes it). So the file always holds one
 /// whole save, old or new, whatever is killed when, and two programs saving
 /// at once take turns. The temporary file's name is fixed so that it can be
 /// named among the program's own files (OwnFiles) and so that a save killed
@@ -70,7 +73,8 @@ class IniSettingsStore : public runtime::SettingsStore {
     /// be made, the lock cannot be taken within the lock wait (or something
     /// other than a regular file stands at its path), the file is not a
     /// regular file or cannot be read, or the new file cannot be written,
-    /// flushed or renamed into place; the old file is then left as it was.
+    /// flushed or renamed into place (the old file is then left as it was),
+    /// or the folder cannot be synced after the rename.
     void Save(const std::string& application, const std::string& section,
               const runtime::SettingsEntries& entries) override;
 

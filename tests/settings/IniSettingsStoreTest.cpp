@@ -19,6 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QLockFile>
+
 #include "fakes/TempFolder.h"
 #include "fakes/TestFiles.h"
 #include "runtime/Failure.h"
@@ -130,6 +132,7 @@ TEST_F(IniSettingsStoreTest, OddValuesComeBackExactlyAsSaved) {
         "[V0.2]",
         "Grüße, Ærøskøbing, Ελληνικά, 日本語, 😀",
         "tab\there",
+        "\ttabs at both ends\t",
         "12345",
         "true",
         "/" + std::string(3999, 'x'),
@@ -340,6 +343,7 @@ TEST_F(IniSettingsStoreTest, AKilledSaveLeavesTheOldOrTheNewFileWhole) {
     IniSettingsStore(file.string()).Save(kApp, "V0.2", both(a));
 
     int changes = 0;
+    int heldLocks = 0;
     std::string previous = a;
     for (int round = 0; round < 40 && changes < 4; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -355,10 +359,22 @@ TEST_F(IniSettingsStoreTest, AKilledSaveLeavesTheOldOrTheNewFileWhole) {
             }
         }
         ::usleep(5000 + 15000 * (round % 16)); // mid-first-save to several saves in
+        // A release that saved through QSettings waits on the lock with
+        // QLockFile, which must find the holder live, and once killed, gone.
+        for (const pid_t writer : writers) {
+            ::kill(writer, SIGSTOP);
+        }
+        QLockFile older(QString::fromStdString(file.string() + ".lock"));
+        qint64 holder = 0;
+        const bool held = older.getLockInfo(&holder, nullptr, nullptr);
+        EXPECT_TRUE(!held || (holder == writers[0] || holder == writers[1])) << holder;
+        EXPECT_FALSE(held && older.tryLock(0)) << "a live holder seen as gone";
         for (const pid_t writer : writers) {
             ::kill(writer, SIGKILL);
             ::waitpid(writer, nullptr, 0);
         }
+        EXPECT_TRUE(!held || older.tryLock(0)) << "a killed holder still seen as live";
+        heldLocks += held;
         // A writer killed holding the lock leaves its file, which would hold
         // up the next round's saves until it is old enough to clear.
         fs::remove(file.string() + ".lock");
@@ -372,6 +388,7 @@ TEST_F(IniSettingsStoreTest, AKilledSaveLeavesTheOldOrTheNewFileWhole) {
         previous = value;
     }
     EXPECT_GT(changes, 0) << "no writer finished a save: nothing was tested";
+    EXPECT_GT(heldLocks, 0) << "no writer was stopped holding the lock";
 }
 
 // A writer killed right after creating its lock file leaves it empty, with
