@@ -283,8 +283,9 @@ std::string CreatedBy(std::string path) {
         if (size < 0 || static_cast<std::size_t>(size) >= target.size()) {
             break; // not a link: the open says what else is wrong
         }
-        const std::string link(target.data(), static_cast<std::size_t>(size));
-        path = link.starts_with('/') ? link : path.substr(0, path.rfind('/') + 1) + link;
+        const std::string_view link(target.data(), static_cast<std::size_t>(size));
+        path = link.starts_with('/') ? std::string() : path.substr(0, path.rfind('/') + 1);
+        path += link;
     }
     return path;
 }
