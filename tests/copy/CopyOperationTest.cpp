@@ -482,7 +482,6 @@ TEST_F(CopyOperationTest, OutputCloseFailureWithholdsTheCompletionMessage) {
                       MessageIcon::Exclamation, kErrorCaption);
 }
 
-// Closing the output flushes it again, which fails the same way: one box.
 TEST_F(CopyOperationTest, FlushFailureAtTheEndIsACopyFailure) {
     files.files["in"] = LcgPattern(10);
     files.beforeEach = [](std::string_view what, auto number, auto) {

@@ -102,18 +102,15 @@ void FakeFileTable::CopyBytes(FileNumber input, std::int32_t inputPosition, File
     if (count > 0 && out != open_.end() && files.count(out->second.path) == 0) {
         throw Failure(FailureCode::OutputMoved).About(runtime::FailedFile::Output);
     }
-    for (std::int32_t i = 0; i < count; ++i) {
-        std::uint8_t byte = 0;
-        try {
-            byte = ReadByte(input, inputPosition + i);
-        } catch (const Failure& failure) {
-            throw failure.About(runtime::FailedFile::Input);
-        }
-        try {
+    auto file = runtime::FailedFile::Input; // the side of the step under way
+    try {
+        for (std::int32_t i = 0; i < count; ++i, file = runtime::FailedFile::Input) {
+            const std::uint8_t byte = ReadByte(input, inputPosition + i);
+            file = runtime::FailedFile::Output;
             WriteByte(output, outputPosition + i, byte);
-        } catch (const Failure& failure) {
-            throw failure.About(runtime::FailedFile::Output);
         }
+    } catch (const Failure& failure) {
+        throw failure.About(file);
     }
 }
 

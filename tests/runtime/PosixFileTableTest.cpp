@@ -84,8 +84,7 @@ TEST_F(PosixFileTableTest, TheProgramsOwnFileIsNeverWrittenByAnyName) {
     const auto own = folder.Path("own.ini");
     table.SetOwnFiles({own});
     std::filesystem::create_symlink(own, folder.Path("link"));
-    // Missing yet: the open creates it through the link, is still refused,
-    // and removes what it made.
+    // Missing yet: created through the link, refused, and removed again.
     EXPECT_EQ(Raised([&] { table.Open(1, folder.Path("link"), FileAccess::Write); }),
               FailureCode::ProgramFile);
     EXPECT_FALSE(std::filesystem::exists(own));

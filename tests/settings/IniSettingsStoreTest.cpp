@@ -17,9 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <QLockFile>
+#include <gtest/gtest.h>
 
 #include "fakes/TempFolder.h"
 #include "fakes/TestFiles.h"
