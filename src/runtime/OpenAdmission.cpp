@@ -5,18 +5,15 @@
 #include <array>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <optional>
+#include <limits>
+#include <sstream>
 #include <string_view>
 #include <utility>
 
 #include <fcntl.h>
-#include <linux/loop.h>
-#include <linux/major.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -132,90 +129,17 @@ void CheckSeekable(int fd, const struct stat& status) {
     throw Failure(FailureCode::NotSeekable);
 }
 
-// The identity of the bytes `status` describes, leaving loop devices aside.
-FileIdentity IdentityOf(const struct stat& status) {
-    if (S_ISBLK(status.st_mode)) {
-        return {FileIdentity::Kind::BlockDevice, status.st_rdev, 0};
-    }
-    if (S_ISCHR(status.st_mode)) {
-        return {FileIdentity::Kind::CharacterDevice, status.st_rdev, 0};
-    }
-    return {FileIdentity::Kind::Inode, status.st_dev, status.st_ino};
-}
-
-// The file behind the loop device open as `fd`, when it is bound to one.
-std::optional<FileIdentity> LoopBacking(int fd) {
-    loop_info64 info{};
-    if (::ioctl(fd, LOOP_GET_STATUS64, &info) != 0) {
-        return std::nullopt;
-    }
-    if (info.lo_rdevice != 0) { // a loop device over another block device
-        return FileIdentity{FileIdentity::Kind::BlockDevice, info.lo_rdevice, 0};
-    }
-    return FileIdentity{FileIdentity::Kind::Inode, info.lo_device, info.lo_inode};
-}
-
-FileIdentities IdentitiesOf(int fd, const struct stat& status) {
-    FileIdentities identities{IdentityOf(status)};
-    if (S_ISBLK(status.st_mode) && ::major(status.st_rdev) == LOOP_MAJOR) {
-        if (const auto backing = LoopBacking(fd)) {
-            identities.push_back(*backing);
-        }
-    }
-    return identities;
-}
-
-struct BoundLoop {
-    std::string path; // the device's node in /dev
-    FileIdentity device;
-    FileIdentity backing;
-};
-
-// The bound loop devices: /sys/block/loop* with a loop folder. The file
-// behind each comes from LOOP_GET_STATUS64, which knows the file itself,
-// renamed or not; where the device cannot be opened (not root), from the
-// path sysfs shows.
-std::vector<BoundLoop> BoundLoops() {
-    namespace fs = std::filesystem;
-    std::vector<BoundLoop> bound;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/sys/block", error)) {
-        const std::string name = entry.path().filename().string();
-        if (!name.starts_with("loop") || !fs::exists(entry.path() / "loop", error)) {
-            continue;
-        }
-        unsigned int major = 0;
-        unsigned int minor = 0;
-        char colon = 0;
-        if (!(std::ifstream(entry.path() / "dev") >> major >> colon >> minor)) {
-            continue;
-        }
-        const FileIdentity device{FileIdentity::Kind::BlockDevice, ::makedev(major, minor), 0};
-        std::optional<FileIdentity> backing;
-        const Descriptor node(OpenPath("/dev/" + name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-        struct stat status {};
-        if (node.Get() >= 0 && ::fstat(node.Get(), &status) == 0 && IdentityOf(status) == device) {
-            backing = LoopBacking(node.Get());
-        }
-        std::string path;
-        if (!backing && std::getline(std::ifstream(entry.path() / "loop" / "backing_file"), path) &&
-            ::stat(path.c_str(), &status) == 0) {
-            backing = IdentityOf(status);
-        }
-        if (backing) {
-            bound.push_back({"/dev/" + name, device, *backing});
-        }
-    }
-    return bound;
-}
-
 // Writing the file behind a bound loop device goes around whatever uses the
 // device (a mounted file system is corrupted, or overwritten at unmount),
-// and so does writing a second loop device over the same file.
-void RefuseLoopBacked(const FileIdentities& identities) {
+// and so does writing a second loop device over the same file. Writing
+// through the loop device itself, a partition of it or a file system on
+// it is what the device is for.
+void RefuseLoopBacked(const FileExtents& extents) {
     for (const BoundLoop& loop : BoundLoops()) {
-        if (loop.device != identities.front() &&
-            std::find(identities.begin(), identities.end(), loop.backing) != identities.end()) {
+        const bool through = std::any_of(extents.begin(), extents.end(), [&](const ByteExtent& at) {
+            return at.base == loop.device;
+        });
+        if (!through && ShareBytes(extents, loop.backing)) {
             throw Failure(FailureCode::DeviceInUse,
                           std::string(DescriptionOf(FailureCode::DeviceInUse)) +
                               " (the same bytes are behind loop device " + loop.path +
@@ -224,41 +148,51 @@ void RefuseLoopBacked(const FileIdentities& identities) {
     }
 }
 
-// A lease break is announced with SIGIO, whose default action ends the
-// process. The table asks for breaks itself around every block, so it has
-// no use for the signal: SIGIO is ignored, which also keeps it from
-// interrupting a system call, unless the program already handles it.
-bool SigioIsHarmless() {
-    struct sigaction current {};
-    if (::sigaction(SIGIO, nullptr, &current) != 0) {
-        return false;
+// True when the block device `device` is mounted, used as swap or held by
+// another device (a device mapper or RAID device over it), as far as
+// /proc and sysfs show; an exclusive open by a program shows nowhere.
+bool SeenInUse(dev_t device) {
+    const std::string number =
+        std::to_string(::major(device)) + ":" + std::to_string(::minor(device));
+    std::ifstream mountinfo("/proc/self/mountinfo");
+    for (std::string line; std::getline(mountinfo, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, devno;
+        if (fields >> id >> parent >> devno && devno == number) {
+            return true;
+        }
     }
-    if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) {
-        return true;
+    std::ifstream swaps("/proc/swaps");
+    for (std::string path; swaps >> path;
+         swaps.ignore(std::numeric_limits<std::streamsize>::max(), '\n')) {
+        struct stat status {};
+        if (::stat(path.c_str(), &status) == 0 && S_ISBLK(status.st_mode) &&
+            status.st_rdev == device) {
+            return true;
+        }
     }
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    return ::sigaction(SIGIO, &ignore, nullptr) == 0;
+    std::error_code error;
+    return !std::filesystem::is_empty("/sys/dev/block/" + number + "/holders", error) && !error;
 }
 
-bool SameTime(const timespec& one, const timespec& other) {
-    return one.tv_sec == other.tv_sec && one.tv_nsec == other.tv_nsec;
+// The refusal of an exclusive open of the block device `device` that the
+// kernel found busy. The kernel also refuses a partition whose disk is
+// claimed, and the user then has to free the disk, not the partition.
+Failure DeviceBusy(dev_t device) {
+    const std::string kind = DescriptionOf(FailureCode::DeviceInUse);
+    if (const auto disk = DiskHolding(device);
+        disk && !SeenInUse(device) && SeenInUse(disk->device)) {
+        return Failure(FailureCode::DeviceInUse,
+                       kind + " (the disk holding it, " + disk->path +
+                           ", is mounted, used as swap or held by another program): unmount or "
+                           "release that disk first");
+    }
+    return Failure(FailureCode::DeviceInUse,
+                   kind + " (it or a partition on it is mounted, used as swap or held by another "
+                          "program): unmount or release it first");
 }
 
 } // namespace
-
-bool ShareBytes(const FileIdentities& one, const FileIdentities& other) {
-    return std::find_first_of(one.begin(), one.end(), other.begin(), other.end()) != one.end();
-}
-
-std::optional<FileIdentity> IdentityOfPath(const std::string& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        return std::nullopt;
-    }
-    return IdentityOf(status);
-}
 
 OpenAdmission OpenAdmission::WithoutLocks() {
     OpenAdmission admission;
@@ -327,14 +261,14 @@ AdmittedFile::~AdmittedFile() {
 }
 
 AdmittedFile::AdmittedFile(AdmittedFile&& other) noexcept
-    : fd(std::move(other.fd)), status(other.status), identities(std::move(other.identities)),
+    : fd(std::move(other.fd)), status(other.status), extents(std::move(other.extents)),
       created(std::exchange(other.created, {})) {}
 
 AdmittedFile& AdmittedFile::operator=(AdmittedFile&& other) noexcept {
     // Swapped, so what this held goes (and is removed) with `other`.
     std::swap(fd, other.fd);
     std::swap(status, other.status);
-    std::swap(identities, other.identities);
+    std::swap(extents, other.extents);
     std::swap(created, other.created);
     return *this;
 }
@@ -382,10 +316,7 @@ AdmittedFile OpenAdmission::Open(const std::string& path, FileAccess access) con
         const int error = errno;
         struct stat status {};
         if (error == EBUSY && ::stat(path.c_str(), &status) == 0 && S_ISBLK(status.st_mode)) {
-            throw Failure(FailureCode::DeviceInUse,
-                          std::string(DescriptionOf(FailureCode::DeviceInUse)) +
-                              " (it or a partition on it is mounted, used as swap or held by "
-                              "another program): unmount or release it first");
+            throw DeviceBusy(status.st_rdev);
         }
         throw FailureFromErrno(error);
     }
@@ -397,7 +328,7 @@ AdmittedFile OpenAdmission::Open(const std::string& path, FileAccess access) con
         throw FailureFromErrno(errno);
     }
     CheckSeekable(fd, status);
-    file.identities = IdentitiesOf(fd, status);
+    file.extents = ExtentsOf(fd, status);
     if (access == FileAccess::Write) {
         if (S_ISBLK(status.st_mode) && !exclusive) {
             // A device put in place of the missing file between the two
@@ -413,7 +344,7 @@ AdmittedFile OpenAdmission::Open(const std::string& path, FileAccess access) con
                 throw Failure(FailureCode::ProgramFile);
             }
         }
-        RefuseLoopBacked(file.identities);
+        RefuseLoopBacked(file.extents);
     }
     const int current = ::fcntl(fd, F_GETFL);
     if (current < 0 || ::fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0) {
@@ -423,39 +354,6 @@ AdmittedFile OpenAdmission::Open(const std::string& path, FileAccess access) con
         TakeLocks(fd, access);
     }
     return file;
-}
-
-InputWatch InputWatch::Start(int fd, const struct stat& status) {
-    InputWatch watch;
-    watch.leased_ =
-        S_ISREG(status.st_mode) && SigioIsHarmless() && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
-    // Looked at once the lease holds, so no write slips in between.
-    struct stat now {};
-    if (::fstat(fd, &now) != 0) {
-        throw FailureFromErrno(errno);
-    }
-    watch.size_ = now.st_size;
-    watch.modified_ = now.st_mtim;
-    watch.changed_ = now.st_ctim;
-    return watch;
-}
-
-void InputWatch::Check(int fd) {
-    if (leased_ && ::fcntl(fd, F_GETLEASE) != F_RDLCK) {
-        // A writer waits for the lease. It is let go now, and the copy stops
-        // here, so what was copied is whole and old.
-        ::fcntl(fd, F_SETLEASE, F_UNLCK);
-        leased_ = false;
-        throw Failure(FailureCode::InputChanged);
-    }
-    struct stat now {};
-    if (::fstat(fd, &now) != 0) {
-        throw FailureFromErrno(errno);
-    }
-    if (now.st_size != size_ || !SameTime(now.st_mtim, modified_) ||
-        !SameTime(now.st_ctim, changed_)) {
-        throw Failure(FailureCode::InputChanged);
-    }
 }
 
 bool StillNamedBy(int fd, const std::string& path) {

@@ -79,6 +79,13 @@ Failure SyncFailure(int error) {
     return error == EINVAL ? Failure(FailureCode::DeviceError) : FailureFromErrno(error);
 }
 
+// A refused open of a file that this table has open under another number.
+Failure OpenHereAlready() {
+    return Failure(FailureCode::FileLocked,
+                   std::string(DescriptionOf(FailureCode::FileLocked)) +
+                       " (this program has it open already: input and output are the same file)");
+}
+
 } // namespace
 
 PosixFileTable::PosixFileTable() : PosixFileTable(OpenAdmission(), ::pwrite) {}
@@ -126,33 +133,35 @@ void PosixFileTable::Open(FileNumber number, const std::string& path, FileAccess
     if (files_[number].fd >= 0) {
         throw Failure(FailureCode::FileAlreadyOpen);
     }
+    // Opening a file for writing breaks every read lease on it, this table's
+    // own included (an overlay's file and the upper file below it are one),
+    // so a write open of bytes open here already is refused beforehand.
+    if (access == FileAccess::Write) {
+        if (const OpenFile* other = SharingBytes(ExtentsOfPath(path), access)) {
+            // The other open's lock would stop an open of its own inode.
+            throw admission_.TakesLocks() && StillNamedBy(other->fd, path)
+                ? OpenHereAlready()
+                : Failure(FailureCode::SameFile);
+        }
+    }
     AdmittedFile admitted;
     try {
         admitted = admission_.Open(path, access);
     } catch (const Failure& failure) {
         // The lock in the way may be this table's own, on the same file
         // opened under another number: that is no other program's doing.
-        const auto identity =
-            failure.Code() == FailureCode::FileLocked ? IdentityOfPath(path) : std::nullopt;
-        if (identity && std::any_of(files_.begin(), files_.end(), [&](const OpenFile& other) {
-                return other.fd >= 0 && ShareBytes(other.identities, {*identity});
-            })) {
-            throw Failure(FailureCode::FileLocked,
-                          std::string(DescriptionOf(FailureCode::FileLocked)) +
-                              " (this program has it open already: input and output are the "
-                              "same file)");
+        if (failure.Code() == FailureCode::FileLocked &&
+            SharingBytes(ExtentsOfPath(path), access) != nullptr) {
+            throw OpenHereAlready();
         }
         throw;
     }
 
     // Locks normally stop a second open of the same file already; this also
-    // covers file systems without them, other nodes of one device and an
-    // image under its loop device.
-    for (const OpenFile& other : files_) {
-        if (other.fd >= 0 && (access == FileAccess::Write || other.access == FileAccess::Write) &&
-            ShareBytes(other.identities, admitted.identities)) {
-            throw Failure(FailureCode::SameFile);
-        }
+    // covers file systems without them, other names of the same bytes, and
+    // a file that took the path's place since it was looked at.
+    if (SharingBytes(admitted.extents, access) != nullptr) {
+        throw Failure(FailureCode::SameFile);
     }
     const struct stat& status = admitted.status;
     InputWatch watch;
@@ -166,10 +175,21 @@ void PosixFileTable::Open(FileNumber number, const std::string& path, FileAccess
     file.blockDevice = S_ISBLK(status.st_mode);
     file.characterDevice = S_ISCHR(status.st_mode);
     file.path = path;
-    file.identities = std::move(admitted.identities);
+    file.extents = std::move(admitted.extents);
     file.createdIn = admitted.created.empty() ? std::string() : FolderOf(admitted.created);
-    file.watch = watch;
+    file.watch = std::move(watch);
     file.fd = admitted.fd.Release();
+}
+
+const PosixFileTable::OpenFile* PosixFileTable::SharingBytes(const FileExtents& extents,
+                                                             FileAccess access) const {
+    for (const OpenFile& other : files_) {
+        if (other.fd >= 0 && (access == FileAccess::Write || other.access == FileAccess::Write) &&
+            ShareBytes(other.extents, extents)) {
+            return &other;
+        }
+    }
+    return nullptr;
 }
 
 std::int32_t PosixFileTable::Length(FileNumber number) {
@@ -351,7 +371,7 @@ void PosixFileTable::Flush(FileNumber number) {
 }
 
 void PosixFileTable::Close(FileNumber number) {
-    const OpenFile file = Entry(number);
+    const OpenFile file = std::move(Entry(number));
     files_[number] = OpenFile{};
 
     const int flushError =

@@ -10,7 +10,9 @@
 
 #include <sys/types.h>
 
+#include "runtime/FileExtents.h"
 #include "runtime/FileTable.h"
+#include "runtime/InputWatch.h"
 #include "runtime/OpenAdmission.h"
 
 namespace tavmar::runtime {
@@ -62,11 +64,18 @@ class PosixFileTable : public FileTable {
     /// OpenAdmission::Open refuses (a bad name, a missing input, a directory
     /// or FIFO, a device in use, the image behind a bound loop device, one
     /// of the program's own files written, a lock held by another open, whose
-    /// description says so when that open is this table's own), and with
-    /// SameFile when the bytes are already open in this table under another
-    /// number and either open writes: a link, another spelling of the path,
-    /// another node of the same device, or an image and the loop device over
-    /// it do not get around this. Write access creates a missing file with
+    /// description says so when that open is this table's own), with
+    /// FileLocked when an input is open for writing elsewhere (see
+    /// InputWatch::Start), and with SameFile when any of its bytes are
+    /// already open in this table under another number and either open
+    /// writes: a link, another spelling of the path, another node of the
+    /// same device, a disk and its partitions, an image and the loop device
+    /// over it, a device and a file on the file system it holds, or a file
+    /// on an overlay and the layer file below it do not get around this. A
+    /// write open is refused from what the path names before it is opened,
+    /// since the open would break this table's own lease on the bytes; where
+    /// its lock would refuse it, the description says this program has the
+    /// file open already. Write access creates a missing file with
     /// mode 0666 less the umask and never truncates; a file created by a
     /// write open that then fails is removed again, as long as its path
     /// still names it. The number stays free after any failure.
@@ -137,12 +146,15 @@ class PosixFileTable : public FileTable {
         bool characterDevice = false;
         std::string path;      // as given to Open
         std::string createdIn; // the folder of the file's name, when Open created it
-        FileIdentities identities;
+        FileExtents extents;
         InputWatch watch; // an input's lease and look at Open
     };
 
     OpenFile& Entry(FileNumber number);
     OpenFile& Entry(FileNumber number, FileAccess access);
+    /// An open file that shares bytes with `extents` where it or an open
+    /// with `access` writes; nullptr when there is none.
+    const OpenFile* SharingBytes(const FileExtents& extents, FileAccess access) const;
     /// CopyBytes' copy once every check passed: with copy_file_range(2)
     /// between regular files, otherwise (or for what it left) with the buffer.
     void CopyRange(const OpenFile& in, std::int64_t inAt, const OpenFile& out, std::int64_t outAt,

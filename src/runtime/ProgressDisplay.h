@@ -3,7 +3,7 @@
 
 namespace tavmar::runtime {
 
-/// Where the running operation's progress is shown outside the window (the
+/// Where the running operation's progress is shown (the window's title, the
 /// program's entry in the desktop's taskbar). Showing progress is a courtesy:
 /// neither call raises, and a display that cannot show anything does nothing.
 class ProgressDisplay {

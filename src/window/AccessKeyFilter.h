@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QAbstractNativeEventFilter>
 #include <QObject>
+#include <QSet>
 #include <QtGlobal>
 
+class QByteArray;
 class QEvent;
 class QKeyEvent;
 
@@ -18,13 +21,20 @@ namespace tavmar::window {
 /// - A text field takes no text from a key pressed with Alt, on any keyboard
 ///   layout: Qt matches access keys by the Latin letter of the key where the
 ///   layout has one, and by the typed letter otherwise, so a key it did not
-///   match must not type its letter either. AltGr is another modifier and
-///   keeps typing; Alt with a key that types nothing (Alt+Backspace) is left
-///   to the field.
+///   match must not type its letter either. Nor from a key pressed with
+///   Super, Meta or Hyper, which are the desktop's. AltGr is another
+///   modifier and keeps typing; Alt with a key that types nothing
+///   (Alt+Backspace) is left to the field.
+/// - A key pressed with one of these modifiers cancels what the input method
+///   is composing (a dead key, a Compose sequence) and starts nothing there:
+///   the chord acts as the access key it is. On X11 the composition is
+///   cancelled before the key reaches the input method; elsewhere the input
+///   method may take the key, and then its text is dropped, the composition
+///   cancelled and the access key acts when the key is released.
 /// - A key held down presses once: its auto-repeats of Enter, Esc, any key
 ///   with Alt, and of Space on a button, neither reach a shortcut nor any
 ///   widget, message boxes included.
-class AccessKeyFilter : public QObject {
+class AccessKeyFilter : public QObject, public QAbstractNativeEventFilter {
     Q_OBJECT
 
   public:
@@ -39,13 +49,25 @@ class AccessKeyFilter : public QObject {
     /// Clicks a button on its access key; swallows the key presses above.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
+    /// Sees X11 key presses before the input method does; lets every event
+    /// pass.
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+
   private:
     /// Whether `key` repeats a key held down.
     bool IsRepeat(const QKeyEvent& key) const;
+    /// Follows presses and releases; a release of a key whose press the
+    /// input method took with a command modifier cancels the composition and
+    /// presses the access key.
+    void Track(const QKeyEvent& key);
 
     /// The last key released: its scan code and time stamp.
     quint32 releasedScanCode_ = 0;
     quint64 releasedAt_ = 0;
+    /// The scan codes of the keys down whose press reached the program.
+    QSet<quint32> down_;
+    /// The last X11 key press had a command modifier.
+    bool chordBefore_ = false;
 };
 
 } // namespace tavmar::window

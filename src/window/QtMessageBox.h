@@ -24,7 +24,11 @@ class QtMessageBox : public runtime::MessageBox {
     /// Shows `text` and `informative` as plain text (a file name is never
     /// read as markup), with a warning icon for Exclamation and an
     /// information icon for Information; `informative` is also the box's
-    /// accessible description. Does nothing once Retire has been called.
+    /// accessible description, whole. The box shows `informative` left to
+    /// right in the order of its characters, with its control characters and
+    /// direction controls made visible, wrapped at any character and with
+    /// the middle of a very long one left out, so it fits on the screen.
+    /// Does nothing once Retire has been called.
     void Show(const std::string& text, runtime::MessageIcon icon, const std::string& caption,
               const std::string& informative) override;
 

@@ -5,12 +5,15 @@
 #include <exception>
 #include <limits>
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QEvent>
 #include <QGroupBox>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QKeySequence>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QString>
@@ -52,7 +55,22 @@ Field* MakeField(QWidget* frame, std::string_view name, const char* text, const 
     field->setMaxLength(std::numeric_limits<int>::max());
     field->setAccessibleName(QString::fromUtf8(description));
     field->setToolTip(QString::fromUtf8(description));
+    // A text that starts with a right-to-left letter would turn the field
+    // right to left and show the folders of a path in reverse. This key is
+    // the line edit's one way to fix its direction.
+    QKeyEvent leftToRight(QEvent::KeyPress, Qt::Key_Direction_L, Qt::NoModifier);
+    QCoreApplication::sendEvent(field, &leftToRight);
     return field;
+}
+
+/// Qt reports the access key of the frame as that of every field in it that
+/// has no label; a hidden label with no access key, whose buddy `field` is,
+/// leaves the field without one, as it is.
+void WithoutAccessKey(QLineEdit* field) {
+    auto* label = new QLabel(field->parentWidget());
+    label->setAccessibleName(field->accessibleName());
+    label->setBuddy(field);
+    label->hide();
 }
 
 QPushButton* MakeButton(QWidget* window, std::string_view name, const char* caption) {
@@ -103,6 +121,10 @@ void frmMain::BuildControls() {
         MakeField<PathField>(fraOutputFile_, control::kOutputFile, "", "Output file path");
     txtOutputFileStart_ = MakeField(fraOutputFile_, control::kOutputFileStart, "1",
                                     "Position in the output of the first byte written (1 = start)");
+
+    for (QLineEdit* position : {txtInputFileStart_, txtInputFileStop_, txtOutputFileStart_}) {
+        WithoutAccessKey(position);
+    }
 
     cmdStart_ = MakeButton(this, control::kStart, "&Start");
     cmdAbort_ = MakeButton(this, control::kAbort, "A&bort");
@@ -172,6 +194,23 @@ void frmMain::Connect() {
 
     new AccessKeyFilter(*this);
     connect(tmrOperate_, &QTimer::timeout, this, [this] { copy_.OperateTick(); });
+
+    // Start and Abort hand the focus on to each other: the one that had it
+    // is disabled, Qt moves the focus on to the next enabled control, and
+    // the other one takes it when it is enabled. A move by the user, within
+    // the window, cancels that; a message box in between does not.
+    cmdStart_->installEventFilter(this);
+    cmdAbort_->installEventFilter(this);
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
+        if (old == nullptr || now == nullptr || old->window() != this || now->window() != this) {
+            return;
+        }
+        if (old == cmdStart_ || old == cmdAbort_) {
+            focusToNextButton_ = !old->isEnabled();
+        } else if (old->isEnabled()) {
+            focusToNextButton_ = false;
+        }
+    });
 }
 
 void frmMain::Load() {
@@ -228,6 +267,14 @@ void frmMain::closeEvent(QCloseEvent* event) {
 }
 
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::EnabledChange && focusToNextButton_ &&
+        (watched == cmdStart_ || watched == cmdAbort_)) {
+        auto* button = static_cast<QPushButton*>(watched);
+        if (button->isEnabled()) {
+            focusToNextButton_ = false;
+            button->setFocus(Qt::OtherFocusReason);
+        }
+    }
     if (event->type() == QEvent::Shortcut) {
         if (watched == fraInputFile_) {
             txtInputFile_->setFocus(Qt::ShortcutFocusReason);

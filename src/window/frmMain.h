@@ -9,6 +9,7 @@
 #include "window/LauncherEntryProgress.h"
 #include "window/QtMessageBox.h"
 #include "window/QtWindowControls.h"
+#include "window/TitleProgress.h"
 
 class QCloseEvent;
 class QEvent;
@@ -32,6 +33,10 @@ class PathField;
 /// window. Every close request, whatever its origin, goes through the one
 /// unload and is never refused; one that arrives while a message box is open
 /// waits until the box has been dismissed.
+///
+/// The focus follows the operation: when Start had it, Abort takes it once
+/// the copy runs, and Start takes it back from Abort at the copy's end (and
+/// after a refused start); a focus in a field stays there.
 class frmMain : public QDialog {
     Q_OBJECT
 
@@ -92,11 +97,16 @@ class frmMain : public QDialog {
 
     QtWindowControls controls_;
     QtMessageBox messages_;
-    LauncherEntryProgress progress_;
+    LauncherEntryProgress launcherEntry_;
+    /// The copy's progress in the title and on the taskbar entry.
+    TitleProgress progress_{*this, launcherEntry_};
     copy::CopyOperation copy_;
     bool unloaded_ = false;
     /// A close is waiting for the open message boxes to be dismissed.
     bool closePending_ = false;
+    /// Start or Abort lost the focus by being disabled: the next of the two
+    /// to be enabled takes it.
+    bool focusToNextButton_ = false;
 };
 
 } // namespace tavmar::window

@@ -15,7 +15,8 @@
 # Run 3, on a private session bus (runs 1 and 2 have none): run 2's fields up
 # to the end of an input now 2.5 blocks long from byte 101 must send the
 # taskbar entry's progress, growing, then cleared.
-# Run 4, key codes on a Russian layout: Alt+B types nothing, Alt+S Space Esc
+# Run 4, key codes: on a French layout a dead key then Alt+S starts the copy
+# and types nothing; on a Russian layout Alt+B types nothing, Alt+S Space Esc
 # start as typed and abort; a close during a box waits for its dismissal.
 # A missing tool or display fails the test, naming it.
 set -u
@@ -25,7 +26,7 @@ DESKTOP_ENTRY=${2:-}
 TITLE="Tavmar Velmora 0.2.0"
 TITLE_RE="^Tavmar Velmora 0\.2\.0"
 
-for tool in xdotool xprop python3 timeout dbus-daemon dbus-monitor setxkbmap; do
+for tool in xdotool xprop python3 timeout dbus-daemon dbus-monitor setxkbmap flock; do
     command -v "$tool" >/dev/null 2>&1 || { echo "FAIL: $tool not found"; exit 1; }
 done
 if [ -z "${DISPLAY:-}" ]; then
@@ -291,12 +292,17 @@ grep -qF 'string "application://tavmar-velmora.desktop"' "$WORK/monitor.log" || 
     fail "run 3: expected taskbar progress 0, 0.4, 0.8, then cleared; got $updates"
 echo "run 3: taskbar progress $updates"
 
-# ---- run 4: key codes on a Russian layout ----
+# ---- run 4: key codes on a French, then a Russian layout ----
 start_program
 # Set while the program is connected: a server with no client resets its keymap.
+setxkbmap fr || fail "setxkbmap fr"
+# Tab 23, End 115, dead circumflex 34, Alt 64, S 39: starts, types nothing.
+xtest 23 23 23 115 0.2 34 64+39 0.3
+flock -n "$OUTPUT2" true && fail "run 4: a dead key then Alt+S did not start the copy"
+xtest 9 0.3
 setxkbmap -layout ru,us || fail "setxkbmap ru,us"
-# Tab 23, End 115, Alt 64, B 56, S 39, Space 65, Esc 9.
-xtest 23 23 23 115 0.2 64+56 64+39 65 9
+# B 56, Space 65, Esc 9.
+xtest 64+56 64+39 65 9
 wait_window "${TITLE_RE} - " 4 >/dev/null && fail "run 4: a box opened: the copy was not aborted"
 [ -z "$(find "$WORK" -name "$(basename "$OUTPUT2")?*")" ] || fail "run 4: Alt+B or Space reached the path"
 # Tab, the key of A ("ф"), Return: "Error converting start/stop values".

@@ -71,12 +71,17 @@ RunOnExit::~RunOnExit() {
     (void)!std::system(command.c_str());
 }
 
-LoopImage::LoopImage(const TempFolder& folder, const std::string& options)
+// A failed test may still hold a file on the image: it is then unmounted
+// lazily, and the detached device is freed once that file is closed. A
+// partition outlives its loop device's detach.
+LoopImage::LoopImage(const TempFolder& folder, const std::string& options, bool partitioned)
     : in("cd " + folder.Root().string() + " && "), // mkdtemp's: no quoting
-      detach{in + "umount mnt 2>/dev/null; [ ! -s loop ] || losetup -d $(cat loop)"} {
+      detach{in + "umount mnt 2>/dev/null || umount -l mnt 2>/dev/null; " +
+             "[ ! -s loop ] || { delpart $(cat loop) 1 2>/dev/null; losetup -d $(cat loop); }"} {
     const std::string make =
         in + "truncate -s 8M image && mkfs.ext4 -q -E lazy_itable_init=0," +
         "lazy_journal_init=0 image && losetup -f --show image >loop" +
+        (partitioned ? " && addpart $(cat loop) 1 2048 8192" : "") +
         (options.empty() ? "" : " && mkdir mnt && mount -o " + options + " $(cat loop) mnt");
     if (std::system(make.c_str()) == 0) {
         std::ifstream(folder.Path("loop")) >> device;

@@ -56,10 +56,11 @@ struct RunOnExit {
 };
 
 /// A loop device over a fresh 8 MiB ext4 image in the folder, mounted on mnt
-/// with `options` unless they are empty; unmounted and detached on the way
-/// out. The file loop holds the device's name.
+/// with `options` unless they are empty, and with partition 1 over its bytes
+/// from 1 MiB to 5 MiB when `partitioned`; unmounted, the partition removed
+/// and detached on the way out. The file loop holds the device's name.
 struct LoopImage {
-    LoopImage(const TempFolder& folder, const std::string& options);
+    LoopImage(const TempFolder& folder, const std::string& options, bool partitioned = false);
     std::string in;
     RunOnExit detach;
     std::string device; // empty when it could not be made

@@ -56,7 +56,7 @@ class LockHolder {
             const int fd = ::open(path.c_str(), reading ? O_RDONLY : O_RDWR);
             bool held = fd >= 0;
             if (held && (lock == Lock::FlockShared || lock == Lock::FlockExclusive)) {
-                held = ::flock(fd, lock == Lock::FlockShared ? LOCK_SH : LOCK_EX) == 0;
+                held = ::flock(fd, (lock == Lock::FlockShared ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0;
             } else if (held) {
                 struct flock range {};
                 range.l_type = reading ? F_RDLCK : F_WRLCK;
@@ -153,10 +153,15 @@ TEST_F(OpenFaultTest, LockHeldByAnotherProcessRefusesTheStart) {
                                 " on it)");
         EXPECT_TRUE(ReadFile(out) == output);
     }
-    // Once the other process let go, the same start works.
+    // Once the other process let go, the same start works, and while it runs
+    // no other program gets a lock of any kind on the output.
     CopyRig rig;
     rig.controls.SetFields(in, "1", "0", out, "1");
     rig.op.StartOperation();
+    for (const Lock lock :
+         {Lock::FlockShared, Lock::FlockExclusive, Lock::PosixRead, Lock::PosixWrite}) {
+        EXPECT_FALSE(LockHolder(out, lock).Held()) << static_cast<int>(lock);
+    }
     rig.TickToEnd();
     ASSERT_EQ(rig.messages.shown.size(), 1u);
     EXPECT_EQ(rig.messages.shown[0].text, "Operation complete");

@@ -235,9 +235,10 @@ run_case "pread64 EINTR once" Information all pread64 -P "$INPUT" \
 # The flush before "Operation complete" fails once; the close's flush works.
 run_case "fdatasync EIO at the end" Error all fdatasync \
     -e inject=fdatasync:error=EIO:when=1
-# The output cannot be opened for writing (the first openat on it only
-# looks, read-only, for another program's lock).
-run_case "openat EIO on the output" Error none openat -e inject=openat:error=EIO:when=2
+# The output cannot be opened for writing (the first two openat calls on it
+# only look: with O_PATH where its bytes lie, then read-only for another
+# program's lock).
+run_case "openat EIO on the output" Error none openat -e inject=openat:error=EIO:when=3
 
 # ---- saving the settings fails on the way out ----
 CASE="settings folder is a regular file"

@@ -14,10 +14,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,8 +67,8 @@ TEST_F(PosixFileTableTest, OneFileUnderTwoNamesIsRefusedEvenWithoutLocks) {
     const auto path = folder.Path("target");
     WriteFile(path, Bytes{1});
     std::filesystem::create_hard_link(path, folder.Path("hardlink"));
-    // Another writer keeps read leases away, which would refuse a writer first.
-    const int writer = ::open(path.c_str(), O_WRONLY);
+    // The input's read lease would refuse the output's open as a lock: the
+    // output must be refused from its name before it is opened.
     PosixFileTable lockless(runtime::OpenAdmission::WithoutLocks(), ::pwrite);
     using Row = std::tuple<FileAccess, FileAccess, std::optional<FailureCode>>;
     for (const auto& [first, second, refusal] :
@@ -77,7 +79,24 @@ TEST_F(PosixFileTableTest, OneFileUnderTwoNamesIsRefusedEvenWithoutLocks) {
         EXPECT_EQ(Raised([&] { lockless.Open(2, folder.Path("hardlink"), second); }), refusal);
         lockless.CloseAll();
     }
-    ::close(writer);
+}
+
+// Partitions side by side share no byte, one byte more and they do; two
+// files of one file system share that file system, not bytes.
+TEST(FileExtentsTest, ExtentsShareBytesWhereTheyOverlapOnOneBase) {
+    using runtime::ByteExtent;
+    const runtime::FileIdentity disk{runtime::FileIdentity::Kind::BlockDevice, 0x800, 0};
+    const runtime::FileIdentity other{runtime::FileIdentity::Kind::BlockDevice, 0x810, 0};
+    const auto end = ByteExtent::kToTheEnd;
+    using Row = std::tuple<ByteExtent, ByteExtent, bool>;
+    for (const auto& [one, two, shared] :
+         {Row{{disk, 0, 512}, {disk, 512, 1024}, false},
+          Row{{disk, 0, 513}, {disk, 512, end}, true}, Row{{disk, 0, 512}, {other, 0, 512}, false},
+          Row{{disk, 0, end, true}, {disk, 9, 10, true}, false},
+          Row{{disk, 0, end, true}, {disk, 9, 10}, true}}) {
+        EXPECT_EQ(runtime::ShareBytes({one}, {two}), shared) << one.start << " " << two.start;
+        EXPECT_EQ(runtime::ShareBytes({two}, {one}), shared) << one.start << " " << two.start;
+    }
 }
 
 TEST_F(PosixFileTableTest, TheProgramsOwnFileIsNeverWrittenByAnyName) {
@@ -95,13 +114,17 @@ TEST_F(PosixFileTableTest, TheProgramsOwnFileIsNeverWrittenByAnyName) {
         EXPECT_EQ(Raised([&] { table.Open(1, name, FileAccess::Write); }), FailureCode::ProgramFile)
             << name;
     }
+    // Named through a link (dotfile managers keep them so), it is still ours.
+    std::filesystem::create_symlink(own, folder.Path("own-link"));
+    table.SetOwnFiles({folder.Path("own-link")});
+    EXPECT_EQ(Raised([&] { table.Open(1, own, FileAccess::Write); }), FailureCode::ProgramFile);
     table.Open(1, own, FileAccess::Read);
     EXPECT_EQ(table.ReadByte(1, 3), 3);
 }
 
 // ---- locks held by another process ----
 
-enum class LockKind { FlockExclusive, LockfWrite, FcntlRead };
+enum class LockKind { FlockExclusive, LockfWrite, FcntlRead, OpenForWriting };
 
 // A child process that holds a lock on a file until this object goes away.
 class LockHolder {
@@ -120,7 +143,7 @@ class LockHolder {
                 locked = ::flock(fd, LOCK_EX) == 0;
             } else if (locked && kind == LockKind::LockfWrite) {
                 locked = ::lockf(fd, F_LOCK, 0) == 0;
-            } else if (locked) {
+            } else if (locked && kind != LockKind::OpenForWriting) {
                 struct flock range {};
                 range.l_type = F_RDLCK;
                 range.l_whence = SEEK_SET;
@@ -155,23 +178,51 @@ class LockHolder {
 TEST_F(PosixFileTableTest, AnotherProcessesLockRefusesTheOpenAndNothingIsWritten) {
     struct Case {
         LockKind kind;
-        bool readAllowed;
+        bool writeAllowed;
+        const char* readRefusal; // what the description says, nullptr: read allowed
     };
-    for (const Case c : {Case{LockKind::FlockExclusive, false}, Case{LockKind::LockfWrite, false},
-                         Case{LockKind::FcntlRead, true}}) {
+    for (const Case c : {Case{LockKind::FlockExclusive, false, "flock(2)"},
+                         Case{LockKind::LockfWrite, false, "record lock"},
+                         Case{LockKind::FcntlRead, false, nullptr},
+                         // a writer that a lease would have to keep out
+                         Case{LockKind::OpenForWriting, true, "has it open for writing"}}) {
         SCOPED_TRACE(static_cast<int>(c.kind));
         const auto path = folder.Path("locked" + std::to_string(static_cast<int>(c.kind)));
         WriteFile(path, Bytes{1, 2, 3});
         LockHolder holder(path, c.kind);
         ASSERT_TRUE(holder.Locked());
 
-        EXPECT_EQ(Raised([&] { table.Open(1, path, FileAccess::Write); }), FailureCode::FileLocked);
-        const auto read = Raised([&] { table.Open(1, path, FileAccess::Read); });
-        EXPECT_EQ(read, c.readAllowed ? std::nullopt
-                                      : std::optional<FailureCode>(FailureCode::FileLocked));
+        EXPECT_EQ(Raised([&] { table.Open(1, path, FileAccess::Write); }),
+                  c.writeAllowed ? std::nullopt
+                                 : std::optional<FailureCode>(FailureCode::FileLocked));
+        table.CloseAll();
+        try {
+            table.Open(1, path, FileAccess::Read);
+            EXPECT_EQ(c.readRefusal, nullptr);
+        } catch (const runtime::Failure& failure) {
+            EXPECT_EQ(failure.Code(), FailureCode::FileLocked);
+            EXPECT_NE(failure.Description().find(c.readRefusal ? c.readRefusal : "?"),
+                      std::string::npos)
+                << failure.Description();
+        }
         table.CloseAll();
         EXPECT_EQ(ReadFile(path), (Bytes{1, 2, 3}));
     }
+}
+
+// Another instance asked to write this table's input is refused before its
+// open for writing, which would break the input's read lease.
+TEST_F(PosixFileTableTest, AWriteOpenOfAnotherTablesInputLeavesItsCopyGoing) {
+    const auto in = folder.Path("in");
+    const auto out = folder.Path("out");
+    WriteFile(in, Pattern(8192));
+    table.Open(1, in, FileAccess::Read);
+    table.Open(2, out, FileAccess::Write);
+    PosixFileTable other;
+    EXPECT_EQ(Raised([&] { other.Open(1, in, FileAccess::Write); }), FailureCode::FileLocked);
+    table.CopyBytes(1, 1, 2, 1, 8192);
+    table.Close(2);
+    EXPECT_EQ(ReadFile(out), ReadFile(in));
 }
 
 // ---- things that are not seekable files ----
@@ -208,6 +259,8 @@ TEST_F(PosixFileTableTest, RegularFileThatCannotSyncFailsFlushAndClose) {
     table.Open(1, "/proc/self/comm", FileAccess::Write);
     EXPECT_EQ(Raised([&] { table.Flush(1); }), FailureCode::DeviceError);
     EXPECT_EQ(Raised([&] { table.Close(1); }), FailureCode::DeviceError);
+    // Closed all the same: the number is free and no lock of it is left.
+    table.Open(1, "/proc/self/comm", FileAccess::Write);
 }
 
 // /proc/self/mem fails reads and writes of the unmapped first page with EIO.
@@ -279,24 +332,94 @@ TEST_F(PosixFileTableTest, MountedBlockDeviceIsReadButNeverWritten) {
 }
 
 TEST_F(PosixFileTableTest, LoopDeviceItsImageAndAnyNodeOfItAreOneFile) {
-    const LoopImage loop(folder, "");
+    const LoopImage loop(folder, "", true);
     struct stat status {};
     const auto image = folder.Path("image");
     const auto alias = folder.Path("alias"); // another node for the same device
+    const auto part = loop.device + "p1";    // bytes 1 MiB to 5 MiB of it
+    const auto onDisk = folder.Path("mnt/out");
     if (loop.device.empty() || ::stat(loop.device.c_str(), &status) != 0 ||
         ::mknod(alias.c_str(), S_IFBLK | 0600, status.st_rdev) != 0) {
-        GTEST_SKIP() << "needs root, mkfs.ext4, a free loop device and device nodes in /tmp";
+        GTEST_SKIP() << "needs root, mkfs.ext4, addpart, a free loop device and device nodes";
     }
-    const std::tuple<std::string, std::string, FailureCode> cases[] = {
-        {image, loop.device, FailureCode::SameFile},
-        {loop.device, alias, FailureCode::SameFile},
-        {alias, image, FailureCode::DeviceInUse}, // the image of a bound loop device
+    // The last rows with the disk's file system mounted.
+    const std::tuple<std::string, std::string, FailureCode, bool> cases[] = {
+        {image, loop.device, FailureCode::SameFile, false},
+        {loop.device, alias, FailureCode::SameFile, false},
+        {alias, image, FailureCode::SameFile, false},
+        {"/dev/zero", image, FailureCode::DeviceInUse, false}, // the image of a bound loop device
+        {loop.device, part, FailureCode::SameFile, false},
+        {part, loop.device, FailureCode::SameFile, false},
+        {image, part, FailureCode::SameFile, false},
+        {loop.device, onDisk, FailureCode::SameFile, true}, // a disk imaged into itself
+        {part, onDisk, FailureCode::SameFile, true},
     };
-    for (const auto& [in, out, refusal] : cases) {
+    for (const auto& [in, out, refusal, mounted] : cases) {
+        if (mounted && !std::filesystem::exists(folder.Path("mnt"))) {
+            ASSERT_EQ(std::system((loop.in + "mkdir mnt && mount " + loop.device + " mnt").c_str()),
+                      0);
+        }
         table.Open(1, in, FileAccess::Read);
         EXPECT_EQ(Raised([&] { table.Open(2, out, FileAccess::Write); }), refusal) << in << out;
         table.CloseAll();
     }
+    try { // a partition is busy because its disk is mounted, which the box says
+        table.Open(1, part, FileAccess::Write);
+        ADD_FAILURE() << part << " opened for writing";
+    } catch (const runtime::Failure& failure) {
+        EXPECT_NE(failure.Description().find("disk holding it, " + loop.device), std::string::npos)
+            << failure.Description();
+    }
+}
+
+TEST_F(PosixFileTableTest, WritingTheImageBehindALoopDeviceInputStopsTheNextCopy) {
+    const LoopImage loop(folder, "", true);
+    const auto image = folder.Path("image");
+    const timespec longAgo[2] = {{1000000000, 0}, {1000000000, 0}};
+    if (loop.device.empty() || ::utimensat(AT_FDCWD, image.c_str(), longAgo, 0) != 0) {
+        GTEST_SKIP() << "needs root, mkfs.ext4, addpart and a free loop device";
+    }
+    for (const std::string& in : {loop.device, loop.device + "p1"}) {
+        table.Open(1, in, FileAccess::Read);
+        table.Open(2, folder.Path("out"), FileAccess::Write);
+        table.CopyBytes(1, 1, 2, 1, 10);
+        // Another program writes the image itself, not through the device.
+        ASSERT_EQ(std::system(
+                      ("printf x | dd of=" + image + " bs=1 seek=1048600 conv=notrunc status=none")
+                          .c_str()),
+                  0);
+        EXPECT_EQ(Raised([&] { table.CopyBytes(1, 1, 2, 11, 10); }), FailureCode::InputChanged)
+            << in;
+        table.CloseAll();
+    }
+}
+
+TEST_F(PosixFileTableTest, FileOnAnOverlayAndTheLayerFileBelowItAreOneFile) {
+    const RunOnExit unmount{"umount -l " + folder.Path("merged") + " 2>/dev/null"};
+    for (const char* name : {"lower", "upper", "work", "merged"}) {
+        std::filesystem::create_directory(folder.Path(name));
+    }
+    WriteFile(folder.Path("upper/up"), Bytes{1, 2, 3});
+    WriteFile(folder.Path("lower/low"), Bytes{4, 5, 6});
+    if (std::system(("mount -t overlay overlay -o lowerdir=" + folder.Path("lower") +
+                     ",upperdir=" + folder.Path("upper") + ",workdir=" + folder.Path("work") + " " +
+                     folder.Path("merged"))
+                        .c_str()) != 0) {
+        GTEST_SKIP() << "needs root and overlay mounts";
+    }
+    const std::pair<const char*, const char*> pairs[] = {{"merged/up", "upper/up"},
+                                                         {"upper/up", "merged/up"},
+                                                         {"merged/low", "lower/low"},
+                                                         {"lower/low", "merged/low"}};
+    for (const auto& [in, out] : pairs) {
+        table.Open(1, folder.Path(in), FileAccess::Read);
+        EXPECT_EQ(Raised([&] { table.Open(2, folder.Path(out), FileAccess::Write); }),
+                  FailureCode::SameFile)
+            << in << " " << out;
+        table.CloseAll();
+    }
+    EXPECT_EQ(ReadFile(folder.Path("upper/up")), (Bytes{1, 2, 3}));
+    EXPECT_FALSE(std::filesystem::exists(folder.Path("upper/low"))); // not even copied up
 }
 
 TEST_F(PosixFileTableTest, FileSystemGoneReadOnlyFailsWritesFlushAndClose) {
@@ -372,15 +495,46 @@ TEST_F(PosixFileTableTest, FileSizeLimitStopsTheCopyAfterTheBytesThatFit) {
 
 // ---- the input changing under the table ----
 
+// Takes CAP_LEASE out of this thread's effective set while it lives: the
+// kernel then grants a lease only on a file this user owns.
+class WithoutLeaseCapability {
+  public:
+    WithoutLeaseCapability() {
+        if (::syscall(SYS_capget, &header_, saved_) != 0) {
+            return;
+        }
+        __user_cap_data_struct less[2] = {saved_[0], saved_[1]};
+        less[CAP_TO_INDEX(CAP_LEASE)].effective &= ~CAP_TO_MASK(CAP_LEASE);
+        dropped_ = ::syscall(SYS_capset, &header_, less) == 0;
+    }
+    ~WithoutLeaseCapability() {
+        if (dropped_) {
+            ::syscall(SYS_capset, &header_, saved_);
+        }
+    }
+    WithoutLeaseCapability(const WithoutLeaseCapability&) = delete;
+    WithoutLeaseCapability& operator=(const WithoutLeaseCapability&) = delete;
+
+  private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2]{};
+    bool dropped_ = false;
+};
+
 TEST_F(PosixFileTableTest, InputWrittenByAnotherOpenStopsTheNextCopy) {
     const auto in = folder.Path("in");
     WriteFile(in, Pattern(100));
     const timespec longAgo[2] = {{1000000000, 0}, {1000000000, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, in.c_str(), longAgo, 0), 0);
-    // Open for writing before the table opens it, so no read lease is granted.
+    // Another user's file, and no CAP_LEASE: no read lease is granted, and
+    // the writer below is not kept out, only noticed.
+    if (::chown(in.c_str(), 65534, 65534) != 0) {
+        GTEST_SKIP() << "needs root to give the input to another user";
+    }
+    const WithoutLeaseCapability noLease;
+    table.Open(1, in, FileAccess::Read);
     const int other = ::open(in.c_str(), O_WRONLY); // ignores our lock
     ASSERT_GE(other, 0);
-    table.Open(1, in, FileAccess::Read);
     table.Open(2, folder.Path("out"), FileAccess::Write);
     table.CopyBytes(1, 1, 2, 1, 10);
 
@@ -437,6 +591,30 @@ TEST_F(PosixFileTableTest, CopyBetweenFileSystemsFallsBackToTheBuffer) {
               FailureCode::InputEndsBeforeStop);
     table.Close(1);
     EXPECT_TRUE(ReadFile(out) == Bytes(input.begin() + 1, input.end()));
+}
+
+// The input written while a copy runs: found after that copy, so the last
+// block of a range never ends complete with mixed bytes.
+std::string touchedInput;
+int touches = 0;
+ssize_t TouchInputThenWrite(int fd, const void* bytes, std::size_t size, off_t offset) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
+    touches += ::utimensat(AT_FDCWD, touchedInput.c_str(), times, 0) == 0 ? 1 : 0;
+    return ::pwrite(fd, bytes, size, offset);
+}
+
+TEST_F(PosixFileTableTest, InputChangedDuringTheCopyFailsThatCopy) {
+    const TempFolder elsewhere("/dev/shm"); // another file system: the copy goes through writeAt
+    touchedInput = elsewhere.Path("in");
+    WriteFile(touchedInput, Pattern(4096));
+    PosixFileTable touching(runtime::OpenAdmission(), TouchInputThenWrite);
+    touching.Open(1, touchedInput, FileAccess::Read);
+    touching.Open(2, folder.Path("out"), FileAccess::Write);
+    const auto copy = Raised([&] { touching.CopyBytes(1, 1, 2, 1, 4096); });
+    if (touches == 0) {
+        GTEST_SKIP() << "needs /dev/shm on another file system";
+    }
+    EXPECT_EQ(copy, FailureCode::InputChanged);
 }
 
 TEST_F(PosixFileTableTest, NoDescriptorOutlivesItsOpen) {

@@ -42,8 +42,10 @@ TEST_F(Lifecycle, ARefusedStartWarnsAndClosingThenSavesTheFieldsAsTyped) {
     EXPECT_EQ(boxes.seen[0].caption, "Tavmar Velmora 0.2.0 - Error");
     EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Warning);
     const QString cause = R"(Last byte to copy: "not a number" is not a whole number from )";
-    EXPECT_EQ(boxes.seen[0].informative, cause + "-2147483648 to 2147483647");
-    EXPECT_EQ(boxes.seen[0].description, boxes.seen[0].informative);
+    EXPECT_EQ(boxes.seen[0].description, cause + "-2147483648 to 2147483647");
+    EXPECT_EQ(QString(boxes.seen[0].informative).remove(QChar(0x200B)).remove(QChar(0x200E)),
+              boxes.seen[0].description); // marks to keep it left to right and wrap it
+    EXPECT_EQ(States(), "on off on off");
     EXPECT_EQ(States(), "on off on off");
     window->reject(); // the dialog's own way out is a close too
     EXPECT_FALSE(window->isVisible());
@@ -70,6 +72,35 @@ TEST_F(Lifecycle, NothingOpensAFileOnceTheWindowIsClosing) {
     Button(control::kStart)->click();
     EXPECT_EQ(files.OpenCount(), 0);
     EXPECT_FALSE(files.files.contains("out.bin"));
+}
+
+// Whole percents rounded down, never 100; the program's title before any box.
+TEST_F(Lifecycle, TheTitleShowsTheShareCopiedUntilEachEnd) {
+    const std::string idle = "Tavmar Velmora 0.2.0";
+    const auto title = [this] { return window->windowTitle().toStdString(); };
+    boxes.onBox = [&] { EXPECT_EQ(title(), idle); };
+    const auto copyABlock = [&](const std::string& share) {
+        Button(control::kStart)->click();
+        EXPECT_EQ(title(), "0 % – " + idle);
+        Tick();
+        EXPECT_EQ(title(), share + " – " + idle);
+    };
+    PrepareCopy(copy::kBlockSize * 2 + 10);
+    copyABlock("49 %");
+    Button(control::kAbort)->click();
+    EXPECT_EQ(title(), idle);
+    Field(control::kInputFileStop)->setText(QString::number(copy::kBlockSize));
+    copyABlock("99 %");
+    Tick(); // complete
+    EXPECT_EQ(title(), idle);
+    copyABlock("99 %");
+    files.files.erase("out.bin"); // the flush at the end finds no output: an error
+    Tick();
+    EXPECT_EQ(title(), idle);
+    EXPECT_EQ(boxes.seen.size(), 2u);
+    copyABlock("99 %");
+    window->close();
+    EXPECT_EQ(title(), idle);
 }
 
 class CloseSignal : public WindowFixture, public testing::WithParamInterface<int> {};

@@ -2,8 +2,10 @@
 #include <limits>
 #include <utility>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QGroupBox>
+#include <QScreen>
 #include <QStyle>
 #include <QStyleOptionGroupBox>
 
@@ -97,6 +99,12 @@ TEST_F(Layout, OpensIdleWithCaptionIconAndDescribedFields) {
     EXPECT_EQ(States(), "on off on off");
     EXPECT_EQ(QApplication::focusWidget(), Field(control::kInputFile));
     for (auto* field : window->findChildren<QLineEdit*>()) {
+        // A screen reader announces a field's own access key only.
+        const QString own = field->objectName() == "txtInputFile"    ? "Alt+I"
+                            : field->objectName() == "txtOutputFile" ? "Alt+O"
+                                                                     : "";
+        EXPECT_EQ(QAccessible::queryAccessibleInterface(field)->text(QAccessible::Accelerator), own)
+            << field->objectName().toStdString();
         EXPECT_FALSE(field->accessibleName().isEmpty());
         EXPECT_EQ(field->toolTip(), field->accessibleName());
         EXPECT_EQ(field->maxLength(), std::numeric_limits<int>::max());
@@ -126,6 +134,19 @@ TEST_F(Keyboard, EnterInAFieldStartsOnlyWhileStartIsEnabled) {
     EXPECT_EQ(States(), "off on off on");
     EXPECT_EQ(files.OpenCount(), 2);
     EXPECT_TRUE(boxes.seen.empty());
+}
+
+// Abort has the focus while a copy started from Start runs; a field keeps it.
+TEST_F(Keyboard, TheFocusGoesFromStartToAbortAndBackButStaysInAField) {
+    PrepareCopy(10);
+    for (QWidget* from : {Get(control::kStart), Get(control::kInputFileStop)}) {
+        from->setFocus();
+        QTest::keyClick(from, from == Get(control::kStart) ? Qt::Key_Space : Qt::Key_Return);
+        EXPECT_EQ(window->focusWidget(),
+                  from == Get(control::kStart) ? Get(control::kAbort) : from);
+        Tick(); // completes, behind a box
+        EXPECT_EQ(window->focusWidget(), from);
+    }
 }
 
 TEST_F(Keyboard, EscAbortsARunningOperationAndNeverCloses) {
@@ -181,7 +202,23 @@ TEST_F(Keyboard, TheAccessKeyOfADisabledButtonDoesNothingEvenLate) {
     // The same key on a Russian layout: Alt never types, whatever the letter.
     QTest::sendKeyEvent(QTest::Click, Field(control::kOutputFile), Qt::Key(u'И'),
                         QStringLiteral("и"), Qt::AltModifier);
+    QTest::sendKeyEvent(QTest::Click, Field(control::kOutputFile), Qt::Key_Q, QStringLiteral("q"),
+                        Qt::MetaModifier); // Super, Meta or Hyper
     EXPECT_EQ(Field(control::kOutputFile)->text(), "out.bin");
+}
+
+// An input method composed "ŝ" from a dead key and Alt+S, letting only its release through.
+TEST_F(Keyboard, AChordAnInputMethodTookTypesNothingAndActsAsItsAccessKey) {
+    PrepareCopy(10);
+    QLineEdit* path = Field(control::kOutputFile);
+    QTest::keyPress(path, Qt::Key_Alt, Qt::AltModifier);
+    QInputMethodEvent composed;
+    composed.setCommitString(QStringLiteral("ŝ"));
+    QApplication::sendEvent(path, &composed);
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_S, Qt::AltModifier, 39, 0, 0x8, "s");
+    QApplication::sendEvent(path, &release);
+    EXPECT_EQ(path->text(), "out.bin");
+    EXPECT_EQ(States(), "off on off on");
 }
 
 TEST_F(Keyboard, EnterPressesTheFocusedExitButton) {
@@ -192,6 +229,31 @@ TEST_F(Keyboard, EnterPressesTheFocusedExitButton) {
 }
 
 using Operation = WindowFixture;
+
+// A path shows left to right, in a box with what would reorder it visible, the box on screen.
+TEST_F(Operation, APathShowsLeftToRightAndWholeInABoxThatFits) {
+    QLineEdit* path = Field(control::kInputFile);
+    path->setText(QStringLiteral("مرحبا/missing"));
+    auto cursorX = [path](int position) {
+        path->setCursorPosition(position);
+        path->grab();
+        return path->inputMethodQuery(Qt::ImCursorRectangle).toRect().x();
+    };
+    EXPECT_LT(cursorX(0), cursorX(13)); // left to right: the last name at the right
+    const QString awkward = QStringLiteral("مرحبا/\u202Enib.exe\n") + QString(4000, u'x');
+    path->setText(awkward);
+    QSize box;
+    boxes.onBox = [&box] { box = QApplication::activeModalWidget()->frameGeometry().size(); };
+    Button(control::kStart)->click();
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_TRUE(boxes.seen[0].description.contains(awkward));
+    for (const QString& shown :
+         QStringList{QStringLiteral("\u200EI"), QStringLiteral("/\u200E<U+202E>"),
+                     QStringLiteral("␊"), QStringLiteral("…")}) {
+        EXPECT_TRUE(boxes.seen[0].informative.contains(shown)) << shown.toStdString();
+    }
+    EXPECT_TRUE(QRect(QPoint(), window->screen()->availableSize()).contains(QRect({}, box)));
+}
 
 TEST_F(Operation, RunsToCompletionAndReportsItInAnInformationBox) {
     PrepareCopy(300);
