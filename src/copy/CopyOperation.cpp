@@ -73,33 +73,43 @@ void CopyOperation::ShowError(const std::string& text, const std::string& inform
                    informative);
 }
 
-std::string CopyOperation::Cause(Side side, const Failure& failure) const {
-    switch (side) {
-    case Side::Input:
+void CopyOperation::ShowTeardownError(const TeardownFailure& failure) {
+    // "occured" is the message's long-standing text, which users and their
+    // notes know it by; the copy's own message reads "occurred".
+    ShowError(FailureText(failure.failure, "occured while terminating operation"), failure.cause);
+}
+
+std::string CopyOperation::Cause(FailedFile file, const Failure& failure) const {
+    switch (file) {
+    case FailedFile::Input:
         return FileCause(kInputFile, state_.InputFileName, failure);
-    case Side::Output:
+    case FailedFile::Output:
         return FileCause(kOutputFile, state_.OutputFileName, failure);
-    case Side::Unknown:
+    case FailedFile::Unknown:
         break;
     }
     return {};
 }
 
-CopyOperation::Side CopyOperation::CopySide(const Failure& failure) const {
+CopyOperation::FailedFile CopyOperation::CopySide(const Failure& failure) const {
+    if (failure.File() != FailedFile::Unknown) {
+        return failure.File();
+    }
     switch (failure.Code()) {
     case FailureCode::InputEndsBeforeStop:
     case FailureCode::InputChanged:
-        return Side::Input;
+        return FailedFile::Input;
     case FailureCode::DiskFull:
     case FailureCode::FileTooLarge:
     case FailureCode::ReadOnlyFileSystem:
-        return Side::Output;
+    case FailureCode::OutputMoved:
+        return FailedFile::Output;
     case FailureCode::BadFilePosition:
         // The input's position is looked at first.
-        return state_.InputFileStart <= 0 ? Side::Input : Side::Output;
+        return state_.InputFileStart <= 0 ? FailedFile::Input : FailedFile::Output;
     default:
-        // A device error, say, may come from either file.
-        return Side::Unknown;
+        // A device error, say, from a table that does not tell the file.
+        return FailedFile::Unknown;
     }
 }
 
@@ -136,14 +146,17 @@ void CopyOperation::StartOperation() {
     }
 
     if (state_.InputFileStop < state_.InputFileStart && state_.InputFileStop != 0) {
-        ShowError("InputFileStop must be greater than InputFileStart or 0");
+        ShowError("InputFileStop must be greater than InputFileStart or 0",
+                  "Last byte to copy: " + std::to_string(state_.InputFileStop) +
+                      " comes before the first byte to copy, " +
+                      std::to_string(state_.InputFileStart) + "; 0 copies to the end");
         EnableStartAndExit();
         return;
     }
 
     state_.InputFileNumber = runtime::kNoFile;
     state_.OutputFileNumber = runtime::kNoFile;
-    Side side = Side::Input; // the file of the step under way
+    FailedFile side = FailedFile::Input; // the file of the step under way
     const char* hint = "";
     try {
         state_.InputFileNumber = files_.NextFreeNumber();
@@ -153,7 +166,7 @@ void CopyOperation::StartOperation() {
             state_.InputFileStop = files_.Length(state_.InputFileNumber);
             hint = "";
         }
-        side = Side::Output;
+        side = FailedFile::Output;
         state_.OutputFileNumber = files_.NextFreeNumber();
         files_.Open(state_.OutputFileNumber, state_.OutputFileName, FileAccess::Write);
     } catch (const std::exception& error) {
@@ -198,16 +211,24 @@ void CopyOperation::OperateTick() {
         }
     } catch (const std::exception& error) {
         const Failure failure = AsFailure(error);
+        const FailedFile file = flushing ? FailedFile::Output : CopySide(failure);
         // Named before the teardown forgets the paths.
-        const std::string cause = Cause(flushing ? Side::Output : CopySide(failure), failure);
-        TerminateOperation();
+        const std::string cause = Cause(file, failure);
+        // Closing a file whose flush or write just failed flushes it again
+        // and usually fails the same way: that is no second fault.
+        const auto teardown = Teardown(&failure, file);
         // A message of this program's own, so it is spelled right; the
         // teardown's message keeps its long-standing "occured".
         ShowError(FailureText(failure, "occurred while copying"), cause);
+        if (teardown) {
+            ShowTeardownError(*teardown);
+        }
         return;
     }
     if (complete) {
-        if (Teardown()) {
+        if (const auto teardown = Teardown()) {
+            ShowTeardownError(*teardown);
+        } else {
             messages_.Show("Operation complete", MessageIcon::Information,
                            runtime::ProgramTitle() + " - Information");
         }
@@ -233,7 +254,7 @@ bool CopyOperation::CopyBlock() {
                          static_cast<std::int32_t>(now));
     }
     if (now < count) {
-        throw Failure(FailureCode::Overflow);
+        throw Failure(FailureCode::Overflow).About(FailedFile::Output);
     }
     if (count < state_.BlockSize) {
         return true;
@@ -253,24 +274,29 @@ void CopyOperation::ShowProgress() {
 }
 
 void CopyOperation::TerminateOperation() {
-    Teardown();
+    if (const auto failure = Teardown()) {
+        ShowTeardownError(*failure);
+    }
 }
 
-bool CopyOperation::Teardown() {
+std::optional<CopyOperation::TeardownFailure> CopyOperation::Teardown(const Failure* reported,
+                                                                      FailedFile reportedFile) {
     state_.Operating = false;
     progress_.Clear();
-    std::optional<Failure> first;
-    std::string firstCause;
-    // Runs one step on `side`'s file; its failure is kept when it is the
-    // first, and the teardown goes on.
-    const auto attempt = [this, &first, &firstCause](const auto& step, Side side) {
+    std::optional<TeardownFailure> first;
+    // Runs one step on `file`; its failure is kept when it is the first new
+    // one, and the teardown goes on.
+    const auto attempt = [&](const auto& step, FailedFile file) {
         try {
             step();
             return true;
         } catch (const std::exception& error) {
-            if (!first) {
-                first = AsFailure(error);
-                firstCause = Cause(side, *first);
+            const Failure failure = AsFailure(error);
+            const bool known = file != FailedFile::Unknown && reportedFile != FailedFile::Unknown;
+            const bool again = reported != nullptr &&
+                               (known ? file == reportedFile : failure.Code() == reported->Code());
+            if (!first && !again) {
+                first = TeardownFailure{failure, Cause(file, failure)};
             }
             return false;
         }
@@ -283,12 +309,12 @@ bool CopyOperation::Teardown() {
             controls_.SetInterval(control::kOperateTimer, 0);
             controls_.SetEnabled(control::kAbort, false);
         },
-        Side::Unknown);
+        FailedFile::Unknown);
     // Every file is closed whatever failed before: the output is flushed on
     // its way, and a close frees its number and releases the file's locks
     // even when it reports a failure.
-    for (const auto& file : {std::pair{&state_.InputFileNumber, Side::Input},
-                             std::pair{&state_.OutputFileNumber, Side::Output}}) {
+    for (const auto& file : {std::pair{&state_.InputFileNumber, FailedFile::Input},
+                             std::pair{&state_.OutputFileNumber, FailedFile::Output}}) {
         runtime::FileNumber* number = file.first;
         if (*number != runtime::kNoFile) {
             attempt([this, number] { files_.Close(*number); }, file.second);
@@ -303,15 +329,9 @@ bool CopyOperation::Teardown() {
     state_.InputFileName.clear();
     state_.OutputFileName.clear();
     if (stopped) {
-        attempt([this] { EnableStartAndExit(); }, Side::Unknown);
+        attempt([this] { EnableStartAndExit(); }, FailedFile::Unknown);
     }
-    if (first) {
-        // "occured" is the message's long-standing text, which users and
-        // their notes know it by; the copy's own message reads "occurred".
-        ShowError(FailureText(*first, "occured while terminating operation"), firstCause);
-        return false;
-    }
-    return true;
+    return first;
 }
 
 void CopyOperation::AbortOperation() {

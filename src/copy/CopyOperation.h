@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "copy/OperationState.h"
 #include "runtime/Failure.h"
 #include "runtime/FileTable.h"
@@ -31,8 +34,10 @@ class CopyOperation {
     /// Tick of tmrOperate: copies the next block, or ends the operation when
     /// the range is exhausted ("Operation complete", once the output is on
     /// stable storage under its path and the teardown succeeded) or a read,
-    /// write or the flush fails (an error box, naming the file when the
-    /// failure tells which). Does nothing while no operation runs.
+    /// write or the flush fails. One fault gives one error box, naming the
+    /// file when the failure tells which; a teardown that meets the failure
+    /// again on the same file adds nothing, a new one in the teardown adds
+    /// its own box after it. Does nothing while no operation runs.
     void OperateTick();
 
     /// Ends the current operation and returns the window to idle. Both files
@@ -52,18 +57,25 @@ class CopyOperation {
     const OperationState& State() const { return state_; }
 
   private:
-    /// Which of the two files a step concerned, when that is known.
-    enum class Side { Unknown, Input, Output };
+    using FailedFile = runtime::FailedFile;
+
+    /// A failure of the teardown, with the informative text naming its file.
+    struct TeardownFailure {
+        runtime::Failure failure;
+        std::string cause;
+    };
 
     /// Shows an exclamation box captioned with the program title and
     /// " - Error", with `informative` (the cause) under `text`.
     void ShowError(const std::string& text, const std::string& informative = {});
-    /// The informative text for `failure` of a step on `side`'s file: the
-    /// file, its path as typed and the failure's description; empty for an
-    /// unknown side.
-    std::string Cause(Side side, const runtime::Failure& failure) const;
-    /// The file a failed block copy concerned, from what the failure says.
-    Side CopySide(const runtime::Failure& failure) const;
+    /// Shows the teardown's "... occured while terminating operation" box.
+    void ShowTeardownError(const TeardownFailure& failure);
+    /// The informative text for `failure` of a step on `file`: the file, its
+    /// path as typed and the failure's description; empty for an unknown file.
+    std::string Cause(FailedFile file, const runtime::Failure& failure) const;
+    /// The file a failed block copy concerned: the one the failure names, or
+    /// else what its number tells.
+    FailedFile CopySide(const runtime::Failure& failure) const;
     /// Enables Start, then Exit: the way back to idle after a refused start.
     void EnableStartAndExit();
     /// Copies the current tick's bytes; true when the range is exhausted
@@ -72,9 +84,13 @@ class CopyOperation {
     bool CopyBlock();
     /// Shows Progress as a fraction of the bytes in the range.
     void ShowProgress();
-    /// TerminateOperation's steps; false when any of them failed (and was
-    /// reported), so no "Operation complete" may follow.
-    bool Teardown();
+    /// TerminateOperation's steps, showing nothing. Returns the first failure
+    /// among them that is new, so no "Operation complete" may follow it: not
+    /// one that only meets `reported` (a failure already shown on
+    /// `reportedFile`) again on the same file, or with the same number where
+    /// either file is unknown.
+    std::optional<TeardownFailure> Teardown(const runtime::Failure* reported = nullptr,
+                                            FailedFile reportedFile = FailedFile::Unknown);
 
     runtime::FileTable& files_;
     runtime::WindowControls& controls_;

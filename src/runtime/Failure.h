@@ -38,6 +38,11 @@ enum class FailureCode : int {
 /// The plain-words description that belongs to a failure number.
 const char* DescriptionOf(FailureCode code);
 
+/// Which of a copy's two files a failure concerned, where the layer that
+/// raised it knows: the file table's copy tells a failed read from a failed
+/// write, whatever the failure's number.
+enum class FailedFile { Unknown, Input, Output };
+
 /// A failure raised by a runtime service: a number and a description.
 /// Actions catch it where they arm a handler.
 class Failure : public std::runtime_error {
@@ -51,9 +56,19 @@ class Failure : public std::runtime_error {
     FailureCode Code() const { return code_; }
     int Number() const { return static_cast<int>(code_); }
     std::string Description() const { return what(); }
+    /// The file the failure concerned; Unknown unless it was marked with About.
+    FailedFile File() const { return file_; }
+
+    /// The same failure, marked as concerning `file`.
+    Failure About(FailedFile file) const {
+        Failure marked = *this;
+        marked.file_ = file;
+        return marked;
+    }
 
   private:
     FailureCode code_;
+    FailedFile file_ = FailedFile::Unknown;
 };
 
 /// Maps an errno value from a file operation to the program's failure.

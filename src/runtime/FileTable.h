@@ -28,7 +28,8 @@ class FileTable {
 
     /// Opens `path` in binary mode under `number`. Read access fails on a
     /// missing file; write access creates a missing file and never truncates
-    /// an existing one. Fails on a bad path (empty, or holding a NUL, a line
+    /// an existing one, and a file it created is removed again when the open
+    /// then fails. Fails on a bad path (empty, or holding a NUL, a line
     /// break or a carriage return: BadFileName), a number in use, a lock held by
     /// any other open of the same file (this program's own included).
     virtual void Open(FileNumber number, const std::string& path, FileAccess access) = 0;
@@ -49,17 +50,21 @@ class FileTable {
     /// Does exactly what `count` pairs of ReadByte(input, inputPosition + i)
     /// and WriteByte(output, outputPosition + i, byte) would do for i from 0
     /// up, in that order, but in large pieces. On a failure the bytes before
-    /// the failing one are written and the failure is raised. Fails with
-    /// InputChanged when another program changed the input since it was
-    /// opened, looked at before the first byte and after the last. The
-    /// caller keeps every position within the signed 32-bit range.
+    /// the failing one are written and the failure is raised; a failed read
+    /// is marked as the input's and a failed write as the output's
+    /// (Failure::File). Fails with InputChanged when another program changed
+    /// the input since it was opened, and with OutputMoved when the output's
+    /// path no longer names the output (removed, or another file renamed
+    /// over it), both looked at before the first byte and after the last.
+    /// The caller keeps every position within the signed 32-bit range.
     virtual void CopyBytes(FileNumber input, std::int32_t inputPosition, FileNumber output,
                            std::int32_t outputPosition, std::int32_t count) = 0;
 
-    /// Forces the bytes written to the file onto stable storage, then fails
-    /// with OutputMoved when the path it was opened under no longer names it
-    /// (removed, or another file renamed over it). Does nothing for a file
-    /// opened for reading; a character device that cannot be flushed is not.
+    /// Forces the bytes written to the file onto stable storage, and its
+    /// name too when its open created it, then fails with OutputMoved when
+    /// the path it was opened under no longer names it (removed, or another
+    /// file renamed over it). Does nothing for a file opened for reading; a
+    /// character device that cannot be flushed is not.
     virtual void Flush(FileNumber number) = 0;
 
     /// Closes one number. A file opened for writing is flushed to stable

@@ -2,7 +2,9 @@
 #include "runtime/OpenAdmission.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -202,12 +204,89 @@ void OpenAdmission::SetOwnFiles(std::vector<std::string> paths) {
     ownFiles_ = std::move(paths);
 }
 
+namespace {
+
+// Where a write open of `path` creates a file: `path` itself, or the end of
+// the chain of symbolic links that starts there. Open with O_CREAT | O_EXCL
+// refuses a symbolic link even when it leads nowhere, so the target is made
+// by name.
+std::string CreatedBy(std::string path) {
+    for (int hop = 0; hop < 40; ++hop) {
+        std::array<char, PATH_MAX> target{};
+        const ssize_t size = ::readlink(path.c_str(), target.data(), target.size());
+        if (size < 0 || static_cast<std::size_t>(size) >= target.size()) {
+            break; // not a link: the open says what else is wrong
+        }
+        const std::string_view link(target.data(), static_cast<std::size_t>(size));
+        path = link.starts_with('/') ? std::string() : path.substr(0, path.rfind('/') + 1);
+        path += link;
+    }
+    return path;
+}
+
+// Creates the missing file that `path` names with O_EXCL, so the file is
+// this open's own, and sets `created` to its path. A file that another
+// program creates first is opened as it is, without O_CREAT. Returns what
+// open(2) returns.
+int CreateMissing(const std::string& path, int flags, std::string& created) {
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        const std::string target = CreatedBy(path);
+        int fd = OpenPath(target, flags | O_CREAT | O_EXCL);
+        if (fd >= 0) {
+            created = target;
+            return fd;
+        }
+        if (errno != EEXIST) {
+            return fd;
+        }
+        fd = OpenPath(path, flags);
+        if (fd >= 0 || errno != ENOENT) {
+            return fd;
+        }
+    }
+    errno = ELOOP;
+    return -1;
+}
+
+} // namespace
+
+AdmittedFile::~AdmittedFile() {
+    struct stat open {};
+    struct stat named {};
+    if (fd.Get() >= 0 && !created.empty() && ::fstat(fd.Get(), &open) == 0 &&
+        ::lstat(created.c_str(), &named) == 0 && named.st_dev == open.st_dev &&
+        named.st_ino == open.st_ino) {
+        ::unlink(created.c_str());
+    }
+}
+
+AdmittedFile::AdmittedFile(AdmittedFile&& other) noexcept
+    : fd(std::move(other.fd)), status(other.status), extents(std::move(other.extents)),
+      created(std::exchange(other.created, {})) {}
+
+AdmittedFile& AdmittedFile::operator=(AdmittedFile&& other) noexcept {
+    // Swapped, so what this held goes (and is removed) with `other`.
+    std::swap(fd, other.fd);
+    std::swap(status, other.status);
+    std::swap(extents, other.extents);
+    std::swap(created, other.created);
+    return *this;
+}
+
 AdmittedFile OpenAdmission::Open(const std::string& path, FileAccess access) const {
     // A line break or carriage return in a path comes from pasted text, never
     // from a name the user meant; opening it would create a file whose name
     // ends in an invisible character.
-    if (path.empty() || path.find_first_of(kRefusedInPath) != std::string::npos) {
+    if (path.empty()) {
         throw Failure(FailureCode::BadFileName);
+    }
+    if (const std::size_t at = path.find_first_of(kRefusedInPath); at != std::string::npos) {
+        const char* what = path[at] == '\n'   ? "a line break"
+                           : path[at] == '\r' ? "a carriage return"
+                                              : "a NUL character";
+        throw Failure(FailureCode::BadFileName,
+                      std::string(DescriptionOf(FailureCode::BadFileName)) + " (it contains " +
+                          what + ")");
     }
     if (access == FileAccess::Write && locks_) {
         RefuseLockedBeforeWriting(path);
@@ -218,6 +297,7 @@ AdmittedFile OpenAdmission::Open(const std::string& path, FileAccess access) con
     const int common = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     int fd;
     bool exclusive = false;
+    std::string created;
     if (access == FileAccess::Read) {
         fd = OpenPath(path, common | O_RDONLY);
     } else {
@@ -229,7 +309,7 @@ AdmittedFile OpenAdmission::Open(const std::string& path, FileAccess access) con
         fd = OpenPath(path, common | O_WRONLY | O_EXCL);
         exclusive = fd >= 0;
         if (fd < 0 && errno == ENOENT) {
-            fd = OpenPath(path, common | O_WRONLY | O_CREAT);
+            fd = CreateMissing(path, common | O_WRONLY, created);
         }
     }
     if (fd < 0) {
@@ -242,6 +322,7 @@ AdmittedFile OpenAdmission::Open(const std::string& path, FileAccess access) con
     }
     AdmittedFile file;
     file.fd = Descriptor(fd);
+    file.created = std::move(created);
     const struct stat& status = file.status;
     if (::fstat(fd, &file.status) != 0) {
         throw FailureFromErrno(errno);

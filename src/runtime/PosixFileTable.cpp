@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "runtime/Failure.h"
+#include "runtime/FolderSync.h"
 
 namespace tavmar::runtime {
 
@@ -25,17 +26,21 @@ constexpr std::int64_t kLargestPosition = std::numeric_limits<std::int32_t>::max
 // The copy buffer, used where copy_file_range(2) cannot be.
 constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
 
-// pread(2) that retries an interrupted call; returns what pread returns.
+// pread(2) that retries an interrupted call; returns the bytes read (0 at
+// the end of the file) and raises a failed read as the input's failure.
 ssize_t ReadAt(int fd, void* buffer, std::size_t size, std::int64_t offset) {
     ssize_t got;
     do {
         got = ::pread(fd, buffer, size, offset);
     } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        throw FailureFromErrno(errno).About(FailedFile::Input);
+    }
     return got;
 }
 
 // Writes all `size` bytes at `offset`, looping on short writes. A write
-// that takes nothing is a full disk.
+// that takes nothing is a full disk. Failures are the output's.
 void WriteAllAt(PosixFileTable::WriteAtCall writeAt, int fd, const std::uint8_t* bytes,
                 std::size_t size, std::int64_t offset) {
     while (size > 0) {
@@ -44,10 +49,10 @@ void WriteAllAt(PosixFileTable::WriteAtCall writeAt, int fd, const std::uint8_t*
             if (errno == EINTR) {
                 continue;
             }
-            throw FailureFromErrno(errno);
+            throw FailureFromErrno(errno).About(FailedFile::Output);
         }
         if (put == 0) {
-            throw Failure(FailureCode::DiskFull);
+            throw Failure(FailureCode::DiskFull).About(FailedFile::Output);
         }
         bytes += put;
         size -= static_cast<std::size_t>(put);
@@ -174,6 +179,7 @@ void PosixFileTable::Open(FileNumber number, const std::string& path, FileAccess
     file.characterDevice = S_ISCHR(status.st_mode);
     file.path = path;
     file.extents = std::move(admitted.extents);
+    file.createdIn = admitted.created.empty() ? std::string() : FolderOf(admitted.created);
     file.watch = std::move(watch);
     file.fd = admitted.fd.Release();
 }
@@ -220,11 +226,7 @@ std::uint8_t PosixFileTable::ReadByte(FileNumber number, std::int32_t position) 
         throw Failure(FailureCode::BadFilePosition);
     }
     std::uint8_t value = 0;
-    const ssize_t got = ReadAt(file.fd, &value, 1, std::int64_t{position} - 1);
-    if (got < 0) {
-        throw FailureFromErrno(errno);
-    }
-    if (got == 0) {
+    if (ReadAt(file.fd, &value, 1, std::int64_t{position} - 1) == 0) {
         throw Failure(FailureCode::InputEndsBeforeStop);
     }
     return value;
@@ -255,11 +257,7 @@ void PosixFileTable::CopyBytes(FileNumber input, std::int32_t inputPosition, Fil
     if (!outputOpen || outputPosition <= 0) {
         // The byte loop reads the first byte before it meets a bad output.
         std::uint8_t first = 0;
-        const ssize_t got = ReadAt(in.fd, &first, 1, inOffset);
-        if (got < 0) {
-            throw FailureFromErrno(errno);
-        }
-        if (got == 0) {
+        if (ReadAt(in.fd, &first, 1, inOffset) == 0) {
             throw Failure(FailureCode::InputEndsBeforeStop);
         }
         throw Failure(outputOpen ? FailureCode::BadFilePosition : FailureCode::BadFileNumber);
@@ -269,6 +267,20 @@ void PosixFileTable::CopyBytes(FileNumber input, std::int32_t inputPosition, Fil
         std::int64_t{outputPosition} - 1 + count > kLargestPosition) {
         throw Failure(FailureCode::Overflow);
     }
+    // No byte goes into a file that has lost its name: the user would look
+    // for it under the path, which now names another file or none.
+    const auto checkOutputName = [&out] {
+        if (out.regular && !StillNamedBy(out.fd, out.path)) {
+            // A path that cannot be looked at (its file system shut down,
+            // say) is that failure, not a move.
+            struct stat named {};
+            if (::stat(out.path.c_str(), &named) != 0 && errno != ENOENT && errno != ENOTDIR) {
+                throw FailureFromErrno(errno).About(FailedFile::Output);
+            }
+            throw Failure(FailureCode::OutputMoved).About(FailedFile::Output);
+        }
+    };
+    checkOutputName();
 
     try {
         CopyRange(in, inOffset, out, std::int64_t{outputPosition} - 1, count);
@@ -282,6 +294,7 @@ void PosixFileTable::CopyBytes(FileNumber input, std::int32_t inputPosition, Fil
     // Also after the copy: a change during the last block is caught before
     // the copy is reported complete.
     in.watch.Check(in.fd);
+    checkOutputName();
 }
 
 void PosixFileTable::CopyRange(const OpenFile& in, std::int64_t inAt, const OpenFile& out,
@@ -292,7 +305,7 @@ void PosixFileTable::CopyRange(const OpenFile& in, std::int64_t inAt, const Open
     }
     struct stat status {};
     if (::fstat(out.fd, &status) != 0) {
-        throw FailureFromErrno(errno);
+        throw FailureFromErrno(errno).About(FailedFile::Output);
     }
     std::int64_t outLength = status.st_size; // as every write so far left it
     const std::int64_t outStart = outAt;
@@ -362,9 +375,6 @@ std::int64_t PosixFileTable::CopyHole(int in, std::int64_t inAt, int out, std::i
         std::min<std::int64_t>(remaining, static_cast<std::int64_t>(kPieceBytes)));
     // A real hole costs no disk I/O to read.
     const ssize_t got = ReadAt(in, buffer_.get(), want, inAt);
-    if (got < 0) {
-        throw FailureFromErrno(errno);
-    }
     if (got == 0) {
         throw Failure(FailureCode::InputEndsBeforeStop);
     }
@@ -390,7 +400,7 @@ void PosixFileTable::PlaceZeros(int out, std::int64_t outAt, std::int64_t size,
         }
         // A hole that cannot be read, or reads as anything but zeros, is
         // written like data.
-        if (!run.hole || ReadAt(outReader.Get(), buffer_.get(), length, outAt) != run.length ||
+        if (!run.hole || ::pread(outReader.Get(), buffer_.get(), length, outAt) != run.length ||
             !AllZero(buffer_.get(), length)) {
             std::memset(buffer_.get(), 0, length);
             WriteAllAt(writeAt_, out, buffer_.get(), length, outAt);
@@ -402,7 +412,7 @@ void PosixFileTable::PlaceZeros(int out, std::int64_t outAt, std::int64_t size,
 void PosixFileTable::ExtendTo(int fd, std::int64_t length) {
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
-        throw FailureFromErrno(errno);
+        throw FailureFromErrno(errno).About(FailedFile::Output);
     }
     if (status.st_size >= length) {
         return;
@@ -422,7 +432,7 @@ void PosixFileTable::ExtendTo(int fd, std::int64_t length) {
             std::cmp_greater(limit.rlim_cur, status.st_size)) {
             (void)::ftruncate(fd, static_cast<off_t>(limit.rlim_cur));
         }
-        throw FailureFromErrno(error);
+        throw FailureFromErrno(error).About(FailedFile::Output);
     }
     // A file system that cannot grow a file without writing (some FUSE
     // ones) gets the zeros written, as the byte loop writes them.
@@ -474,6 +484,12 @@ void PosixFileTable::Flush(FileNumber number) {
     // under the path, which another program may have removed or taken over.
     if (!StillNamedBy(file.fd, file.path)) {
         throw Failure(FailureCode::OutputMoved);
+    }
+    // A new file's name is on stable storage only once its folder is.
+    if (!file.createdIn.empty()) {
+        if (const int error = SyncFolder(file.createdIn); error != 0) {
+            throw FailureFromErrno(error);
+        }
     }
 }
 

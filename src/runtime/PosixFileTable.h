@@ -55,8 +55,8 @@ class PosixFileTable : public FileTable {
     /// Names the files this program keeps for itself (its settings file),
     /// replacing any named before. A write open of one of them, under any
     /// name (a link, a hard link, another spelling of the path), fails with
-    /// ProgramFile, even one that creates it (the new empty file is left in
-    /// place); reading them stays allowed. The paths are looked at on every
+    /// ProgramFile, even one that creates it (the new empty file is removed
+    /// again); reading them stays allowed. The paths are looked at on every
     /// open, so they may name files that do not exist yet.
     void SetOwnFiles(std::vector<std::string> paths);
 
@@ -82,8 +82,8 @@ class PosixFileTable : public FileTable {
     /// its lock would refuse it, the description says this program has the
     /// file open already. Write access creates a missing file with
     /// mode 0666 less the umask and never truncates; a file created by a
-    /// write open that then fails is left in place. The number stays free
-    /// after any failure.
+    /// write open that then fails is removed again, as long as its path
+    /// still names it. The number stays free after any failure.
     void Open(FileNumber number, const std::string& path, FileAccess access) override;
 
     /// Length of the open file: its size for a regular file, its capacity for
@@ -120,18 +120,22 @@ class PosixFileTable : public FileTable {
     /// failure that stopped the copy): InputChanged when another program
     /// wrote to it despite the lock. With a read lease the writer waited, so
     /// the bytes copied are all old; without one, they may mix old and new.
-    /// A count of 0 or below does nothing.
+    /// A regular output is checked with StillNamedBy at the same two points:
+    /// OutputMoved, and not a byte more, once its path names another file or
+    /// none. A count of 0 or below does nothing.
     void CopyBytes(FileNumber input, std::int32_t inputPosition, FileNumber output,
                    std::int32_t outputPosition, std::int32_t count) override;
 
     /// Forces what was written to a file open for writing onto stable
     /// storage with fdatasync(2), then checks that the path it was opened
-    /// under still names it. Does nothing for a file open for reading; a
-    /// character device that cannot sync (such as /dev/full) is not flushed.
-    /// Fails with BadFileNumber when nothing is open under the number, with
-    /// the system's failure (DeviceError, DiskFull, ReadOnlyFileSystem, ...)
-    /// when the flush fails, and with OutputMoved when the file was removed,
-    /// or renamed or replaced by another program since the open.
+    /// under still names it, and when Open created the file, syncs the
+    /// folder that holds its name (SyncFolder). Does nothing for a file open
+    /// for reading; a character device that cannot sync (such as /dev/full)
+    /// is not flushed. Fails with BadFileNumber when nothing is open under
+    /// the number, with the system's failure (DeviceError, DiskFull,
+    /// ReadOnlyFileSystem, ...) when the flush or the folder's sync fails, and
+    /// with OutputMoved when the file was removed, or renamed or replaced by
+    /// another program since the open.
     void Flush(FileNumber number) override;
 
     /// Flushes a file open for writing with fdatasync(2) as Flush does
@@ -152,7 +156,8 @@ class PosixFileTable : public FileTable {
         bool regular = false;
         bool blockDevice = false;
         bool characterDevice = false;
-        std::string path; // as given to Open
+        std::string path;      // as given to Open
+        std::string createdIn; // the folder of the file's name, when Open created it
         FileExtents extents;
         InputWatch watch; // an input's lease and look at Open
     };

@@ -241,10 +241,9 @@ void AppendEscapedText(const std::string& text, std::string& out) {
             }
         }
     }
-    // Qt 6.4 drops a tab at the end of a value without quotes even when it
-    // was written as "\t".
-    if (needsQuotes || (out.size() > begin && (out[begin] == ' ' || out.back() == ' ')) ||
-        (!value.empty() && value.back() == '\t')) {
+    // A tab is always written as "\t", which QSettings (6.4 and 6.8 alike)
+    // and Find read back at either end; only a plain blank there needs quotes.
+    if (needsQuotes || (out.size() > begin && (out[begin] == ' ' || out.back() == ' '))) {
         out.insert(begin, 1, '"');
         out += '"';
     }

@@ -102,6 +102,13 @@ void AccessKeyFilter::Track(const QKeyEvent& key) {
     if (code == 0 || key.isAutoRepeat()) {
         return;
     }
+    // One key event is offered to the window and then to each widget up
+    // from the focus: it counts once.
+    const Tracked tracked{&key, key.type(), key.timestamp()};
+    if (tracked == tracked_) {
+        return;
+    }
+    tracked_ = tracked;
     if (key.type() == QEvent::KeyPress) {
         down_.insert(code);
         return;

@@ -66,6 +66,15 @@ class AccessKeyFilter : public QObject, public QAbstractNativeEventFilter {
     quint64 releasedAt_ = 0;
     /// The scan codes of the keys down whose press reached the program.
     QSet<quint32> down_;
+    /// The key event Track looked at last, which it sees again for every
+    /// widget the event is offered to.
+    struct Tracked {
+        const QKeyEvent* event = nullptr;
+        int type = 0;
+        quint64 at = 0;
+        bool operator==(const Tracked&) const = default;
+    };
+    Tracked tracked_;
     /// The last X11 key press had a command modifier.
     bool chordBefore_ = false;
 };

@@ -15,7 +15,10 @@
 #include <QMouseEvent>
 #include <QRegularExpression>
 #include <QString>
+#include <QStyle>
 #include <QUrl>
+
+#include "window/VisibleText.h"
 
 namespace tavmar::window {
 
@@ -125,6 +128,30 @@ bool AcceptAsCopy(QDropEvent& event) {
 }
 
 } // namespace
+
+PathField::PathField(const QString& text, QWidget* parent) : QLineEdit(text, parent) {
+    connect(this, &QLineEdit::textChanged, this, &PathField::MarkHiddenCharacters);
+    MarkHiddenCharacters();
+}
+
+void PathField::MarkHiddenCharacters() {
+    // A line edit shows a line break as a blank and lets a direction control
+    // reorder what follows; it cannot show them otherwise, so it says so.
+    const bool hidden = HasHiddenCharacters(text());
+    if (hidden && hiddenMark_ == nullptr) {
+        hiddenMark_ = addAction(style()->standardIcon(QStyle::SP_MessageBoxWarning),
+                                QLineEdit::TrailingPosition);
+    }
+    if (hiddenMark_ != nullptr) {
+        const QString said = hidden ? QStringLiteral("This path holds characters the field "
+                                                     "cannot show; as it is: ") +
+                                          VisibleText(text(), 600)
+                                    : QString();
+        hiddenMark_->setVisible(hidden);
+        hiddenMark_->setToolTip(said);
+        setAccessibleDescription(said);
+    }
+}
 
 void PathField::TakeDropsOn(QWidget& frame) {
     frame_ = &frame;

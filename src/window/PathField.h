@@ -4,6 +4,7 @@
 #include <QClipboard>
 #include <QLineEdit>
 
+class QAction;
 class QContextMenuEvent;
 class QDragEnterEvent;
 class QDragMoveEvent;
@@ -27,11 +28,15 @@ namespace tavmar::window {
 /// ever told the file was copied or linked, never moved. A paste of one
 /// local file replaces the selection, as a paste does; anything else pastes
 /// as text.
+///
+/// A path holding characters the field cannot show as they are (a line
+/// break, a direction control such as U+202E) carries a warning sign; its
+/// tip and the field's accessible description show the path as it is.
 class PathField : public QLineEdit {
     Q_OBJECT
 
   public:
-    using QLineEdit::QLineEdit;
+    explicit PathField(const QString& text, QWidget* parent = nullptr);
 
     /// Makes `frame` take the drops this field takes, into this field; text
     /// is not dropped on the frame. The frame outlives this field's use of it.
@@ -56,7 +61,11 @@ class PathField : public QLineEdit {
     /// left to the line edit.
     bool TakeFileDrag(QDropEvent& event, bool drop);
 
+    /// Shows or hides the warning sign for the text as it is now.
+    void MarkHiddenCharacters();
+
     QWidget* frame_ = nullptr;
+    QAction* hiddenMark_ = nullptr;
 };
 
 } // namespace tavmar::window

@@ -9,7 +9,7 @@
 #include "runtime/PosixFileTable.h"
 #include "runtime/ProgramTitle.h"
 #include "settings/RememberedFields.h"
-#include "store/QtSettingsStore.h"
+#include "store/IniSettingsStore.h"
 #include "window/CloseRequests.h"
 #include "window/CommandLine.h"
 #include "window/frmMain.h"
@@ -40,7 +40,7 @@ int main(int argc, char* argv[]) {
         QString::fromUtf8(desktopId.data(), static_cast<qsizetype>(desktopId.size())));
 
     tavmar::runtime::PosixFileTable files;
-    tavmar::store::QtSettingsStore store;
+    tavmar::store::IniSettingsStore store;
     files.SetOwnFiles(store.OwnFiles(tavmar::settings::kApplicationName));
     tavmar::window::frmMain window(files, store);
     tavmar::window::CloseRequests closeRequests(window);

@@ -83,7 +83,9 @@ TEST_F(CopyOperationTest, BackwardRangeIsRefusedBeforeAnyFileIsOpened) {
     controls.SetFields("in", "10", "9", "out", "1");
     op.StartOperation();
     ExpectOnlyMessage("InputFileStop must be greater than InputFileStart or 0",
-                      MessageIcon::Exclamation, kErrorCaption);
+                      MessageIcon::Exclamation, kErrorCaption,
+                      "Last byte to copy: 9 comes before the first byte to copy, 10; 0 copies "
+                      "to the end");
     ExpectIdle();
     EXPECT_EQ(files.files.count("out"), 0u);
 }
@@ -326,13 +328,13 @@ TEST_F(CopyOperationTest, WriteFailureEndsTheOperationAndKeepsTheBytesBeforeIt) 
     files.files["in"] = LcgPattern(100);
     files.beforeEach = [](std::string_view what, auto, std::int32_t position) {
         if (what == "Write" && position == 41) {
-            throw Failure(FailureCode::DiskFull);
+            throw Failure(FailureCode::DeviceError); // which file tells only the table
         }
     };
     controls.SetFields("in", "1", "0", "out", "1");
     EXPECT_EQ(RunToEnd(), 1);
-    ExpectOnlyMessage("Error #61 (Disk full) occurred while copying", MessageIcon::Exclamation,
-                      kErrorCaption, "Output file out: Disk full");
+    ExpectOnlyMessage("Error #57 (Device error) occurred while copying", MessageIcon::Exclamation,
+                      kErrorCaption, "Output file out: Device error");
     ExpectIdle();
     EXPECT_EQ(progress.calls, (Calls{0.0, std::nullopt}));
     const auto in = LcgPattern(100);
@@ -432,6 +434,7 @@ TEST_F(FarPositionTest, RangeEndingAtTheLargestOutputPositionCompletes) {
 TEST_F(FarPositionTest, OutputPositionPastTheLargestFailsBeforeWritingThere) {
     Run("2001", "2005", std::to_string(kMax - 2));
     EXPECT_EQ(messages.shown[0].text, "Error #6 (Position overflow) occurred while copying");
+    EXPECT_EQ(messages.shown[0].informative, "Output file out: Position overflow");
     ASSERT_EQ(files.farWrites.size(), 3u);
     EXPECT_EQ(files.farWrites.back().first, kMax);
     EXPECT_EQ(files.OpenCount(), 0);
@@ -481,8 +484,8 @@ TEST_F(CopyOperationTest, OutputCloseFailureWithholdsTheCompletionMessage) {
 
 TEST_F(CopyOperationTest, FlushFailureAtTheEndIsACopyFailure) {
     files.files["in"] = LcgPattern(10);
-    files.beforeEach = [](std::string_view what, auto, auto) {
-        if (what == "Flush") {
+    files.beforeEach = [](std::string_view what, auto number, auto) {
+        if (what == "Flush" || (what == "Close" && number == 2)) {
             throw Failure(FailureCode::DeviceError);
         }
     };

@@ -98,8 +98,19 @@ void FakeFileTable::WriteByte(FileNumber number, std::int32_t position, std::uin
 
 void FakeFileTable::CopyBytes(FileNumber input, std::int32_t inputPosition, FileNumber output,
                               std::int32_t outputPosition, std::int32_t count) {
-    for (std::int32_t i = 0; i < count; ++i) {
-        WriteByte(output, outputPosition + i, ReadByte(input, inputPosition + i));
+    const auto out = open_.find(output);
+    if (count > 0 && out != open_.end() && files.count(out->second.path) == 0) {
+        throw Failure(FailureCode::OutputMoved).About(runtime::FailedFile::Output);
+    }
+    auto file = runtime::FailedFile::Input; // the side of the step under way
+    try {
+        for (std::int32_t i = 0; i < count; ++i, file = runtime::FailedFile::Input) {
+            const std::uint8_t byte = ReadByte(input, inputPosition + i);
+            file = runtime::FailedFile::Output;
+            WriteByte(output, outputPosition + i, byte);
+        }
+    } catch (const Failure& failure) {
+        throw failure.About(file);
     }
 }
 

@@ -13,9 +13,11 @@ namespace tavmar::fakes {
 
 /// An in-memory file table with the real table's rules: 1-based positions,
 /// create-on-write without truncation, locks that hold against every other
-/// open of the same path, a flush that fails once the output's path is gone
-/// from `files`. CopyBytes is literally the byte loop, so it is the
-/// reference the real table is checked against.
+/// open of the same path, a copy and a flush that fail once the output's
+/// path is gone from `files` (the fake knows files by path only, so another
+/// file renamed over the output is, to it, the output gone). CopyBytes is
+/// literally the byte loop, so it is the reference the real table is checked
+/// against.
 class FakeFileTable : public runtime::FileTable {
   public:
     /// Files by path; tests put inputs here and read outputs back.

@@ -106,7 +106,7 @@ class OpenFaultTest : public ::testing::Test {
         const int descriptors = OpenDescriptors();
         const auto names = Names(folder.Path(""));
         CopyRig rig;
-        rig.real.SetOwnFiles({settings});
+        rig.real.SetOwnFiles({settings, settings + ".lock"});
         rig.controls.SetFields(input, "1", stop, output, "1");
         rig.op.StartOperation();
         rig.ExpectOnlyError(kOpenError);
@@ -177,13 +177,15 @@ TEST_F(OpenFaultTest, EveryRefusalNamesTheFileAndItsCause) {
     const std::string sysctl = "/proc/sys/kernel/osrelease";
     const bool denied = ::access(sysctl.c_str(), W_OK) != 0 && errno == EACCES;
     // Input, output, and the cause after the file's name and path.
-    const std::array<std::array<std::string, 3>, 7> cases = {
+    const std::array<std::array<std::string, 3>, 9> cases = {
         {{folder.Path("missing"), file, "File not found"},
          {file, folder.Path("dir"), "Path is a directory"},
          {file, file,
           "File is locked (this program has it open already: input and output are "
           "the same file)"},
          {file, settings, "File is one of this program's own files"},
+         {file, settings + ".lock", "File is one of this program's own files"}, // made, removed
+         {file, folder.Path("new\nline"), "Bad file name or path (it contains a line break)"},
          {"/dev/zero", file,
           "Character device has no length; give the last byte to copy instead "
           "of 0"},

@@ -16,7 +16,7 @@
 
 #include "FaultRig.h"
 #include "settings/RememberedFields.h"
-#include "store/QtSettingsStore.h"
+#include "store/IniSettingsStore.h"
 
 namespace tavmar::faults {
 namespace {
@@ -108,7 +108,7 @@ TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
         }
         const auto start = std::chrono::steady_clock::now();
 
-        store::QtSettingsStore store;
+        store::IniSettingsStore store;
         fakes::FakeControls controls;
         for (auto name : {control::kInputFile, control::kInputFileStart, control::kInputFileStop,
                           control::kOutputFile, control::kOutputFileStart}) {
@@ -153,7 +153,7 @@ TEST(SettingsFaultTest, DamagedSettingsGiveDefaultsAndSavesWorkOrFailCleanly) {
 // by the next save; one into the save's temporary file, overwritten by it.
 TEST(SettingsFaultTest, NoFileOfTheStoreIsACopysOutputByAnyName) {
     const TempFolder config;
-    const store::QtSettingsStore store(config.Path("s.ini"));
+    const store::IniSettingsStore store(config.Path("s.ini"));
     runtime::PosixFileTable files;
     files.SetOwnFiles(store.OwnFiles(settings::kApplicationName));
     for (const char* own : {"s.ini", "s.ini.lock", "s.ini.tmp"}) {

@@ -29,7 +29,10 @@ struct PosixHarness {
     void Put(const std::string& path, const Bytes& bytes) { WriteFile(path, bytes); }
     Bytes Get(const std::string& path) const { return ReadFile(path); }
     bool Exists(const std::string& path) const { return std::filesystem::exists(path); }
-    void Remove(const std::string& path) { std::filesystem::remove(path); }
+    void Displace(const std::string& path) { // another file renamed over it
+        WriteFile(path + ".new", Bytes{4});
+        std::filesystem::rename(path + ".new", path);
+    }
 };
 
 struct FakeHarness {
@@ -39,7 +42,7 @@ struct FakeHarness {
     void Put(const std::string& path, const Bytes& bytes) { table.files[path] = bytes; }
     Bytes Get(const std::string& path) const { return table.files.at(path); }
     bool Exists(const std::string& path) const { return table.files.count(path) != 0; }
-    void Remove(const std::string& path) { table.files.erase(path); }
+    void Displace(const std::string& path) { table.files.erase(path); }
 };
 
 template <typename Harness> class FileTableContract : public ::testing::Test {
@@ -165,13 +168,17 @@ TYPED_TEST(FileTableContract, PositionsAreOneBasedAndWritesPastTheEndGrowWithZer
 }
 
 TYPED_TEST(FileTableContract, FlushFailsOnceThePathNoLongerNamesTheOutput) {
+    const auto in = this->h.Path("in");
     const auto out = this->h.Path("out");
-    this->Table().Open(1, out, FileAccess::Write);
-    this->Table().WriteByte(1, 1, 9);
-    this->Table().Flush(1);
-    this->h.Remove(out); // by another program
-    EXPECT_EQ(Raised([&] { this->Table().Flush(1); }), FailureCode::OutputMoved);
-    this->Table().Close(1);
+    this->h.Put(in, Bytes{8, 9});
+    this->Table().Open(1, in, FileAccess::Read);
+    this->Table().Open(2, out, FileAccess::Write);
+    this->Table().CopyBytes(1, 1, 2, 1, 1);
+    this->Table().Flush(2);
+    this->h.Displace(out); // by another program, between two blocks
+    EXPECT_EQ(Raised([&] { this->Table().CopyBytes(1, 2, 2, 2, 1); }), FailureCode::OutputMoved);
+    EXPECT_EQ(Raised([&] { this->Table().Flush(2); }), FailureCode::OutputMoved);
+    this->Table().Close(2);
 }
 
 // What `count` pairs of ReadByte/WriteByte leave in the output, and the

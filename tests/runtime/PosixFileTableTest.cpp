@@ -103,9 +103,10 @@ TEST_F(PosixFileTableTest, TheProgramsOwnFileIsNeverWrittenByAnyName) {
     const auto own = folder.Path("own.ini");
     table.SetOwnFiles({own});
     std::filesystem::create_symlink(own, folder.Path("link"));
-    // Missing yet: the open creates it through the link, and is still refused.
+    // Missing yet: created through the link, refused, and removed again.
     EXPECT_EQ(Raised([&] { table.Open(1, folder.Path("link"), FileAccess::Write); }),
               FailureCode::ProgramFile);
+    EXPECT_FALSE(std::filesystem::exists(own));
     WriteFile(own, Bytes{1, 2, 3});
     std::filesystem::create_hard_link(own, folder.Path("hardlink"));
     for (const std::string& name :
@@ -260,6 +261,24 @@ TEST_F(PosixFileTableTest, RegularFileThatCannotSyncFailsFlushAndClose) {
     EXPECT_EQ(Raised([&] { table.Close(1); }), FailureCode::DeviceError);
     // Closed all the same: the number is free and no lock of it is left.
     table.Open(1, "/proc/self/comm", FileAccess::Write);
+}
+
+// /proc/self/mem fails reads and writes of the unmapped first page with EIO.
+TEST_F(PosixFileTableTest, DeviceErrorInACopySaysWhichFileFailed) {
+    WriteFile(folder.Path("in"), Pattern(10));
+    const std::string mem = "/proc/self/mem";
+    for (const auto& [in, out] : {std::pair{mem, folder.Path("out")}, {folder.Path("in"), mem}}) {
+        table.Open(1, in, FileAccess::Read);
+        table.Open(2, out, FileAccess::Write);
+        try {
+            table.CopyBytes(1, 1, 2, 1, 10);
+            ADD_FAILURE() << "no failure from " << in;
+        } catch (const runtime::Failure& failure) {
+            EXPECT_EQ(failure.File(),
+                      in == mem ? runtime::FailedFile::Input : runtime::FailedFile::Output);
+        }
+        table.CloseAll();
+    }
 }
 
 // pwrite(2) as the kernel may do it near a size limit: half of what is asked.

@@ -17,7 +17,7 @@
 #include "fakes/TempFolder.h"
 #include "runtime/Failure.h"
 #include "runtime/ProgramVersion.h"
-#include "store/QtSettingsStore.h"
+#include "store/IniSettingsStore.h"
 
 namespace tavmar::settings {
 namespace {
@@ -187,12 +187,12 @@ TEST(RememberedFieldsOnDisk, FieldsSurviveASaveAndARestart) {
     typed.SetText(control::kOutputFile, "@out");
     typed.SetText(control::kOutputFileStart, " 7 ");
     {
-        store::QtSettingsStore store((folder / "first.ini").string());
+        store::IniSettingsStore store((folder / "first.ini").string());
         SaveFields(store, typed);
     }
     // A new name keeps the read away from anything Qt cached for the first.
     fs::copy_file(folder / "first.ini", folder / "restart.ini");
-    store::QtSettingsStore store((folder / "restart.ini").string());
+    store::IniSettingsStore store((folder / "restart.ini").string());
     fakes::FakeControls restored;
     FillFields(restored, "stale ");
     LoadFields(store, restored);

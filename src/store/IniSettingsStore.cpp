@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "store/QtSettingsStore.h"
+#include "store/IniSettingsStore.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -16,9 +17,11 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QString>
+#include <QSysInfo>
 
 #include "runtime/Descriptor.h"
 #include "runtime/Failure.h"
+#include "runtime/FolderSync.h"
 #include "store/IniText.h"
 
 namespace tavmar::store {
@@ -138,10 +141,47 @@ FileContents ReadRegularFile(const std::string& path) {
     }
 }
 
-/// The settings file's lock: "<file>.lock", made with O_EXCL and held with
-/// flock(2) while a save runs, as QSettings (through QLockFile) makes and
-/// holds it, so this program and earlier releases take turns. Removed when
-/// the hold goes; the flock goes only after that, when the file closes.
+/// What QLockFile writes into the lock file it holds, a line each: the
+/// process id, the name of the running program, the host name, the
+/// machine's id and the boot's id. A release that saves through QSettings
+/// reads them while it waits: a holder whose process has gone (or whose id
+/// now runs another program) is stale at once, a live one is waited for. An
+/// empty file would hold it up until the file is 30 seconds old.
+std::string LockFileContents() {
+    std::error_code error;
+    std::string program = std::filesystem::read_symlink("/proc/self/exe", error).string();
+    if (constexpr std::string_view kDeleted = " (deleted)"; program.ends_with(kDeleted)) {
+        program.resize(program.size() - kDeleted.size());
+    }
+    return std::to_string(::getpid()) + "\n" + program.substr(program.rfind('/') + 1) + "\n" +
+           QSysInfo::machineHostName().toStdString() + "\n" +
+           QSysInfo::machineUniqueId().toStdString() + "\n" +
+           QSysInfo::bootUniqueId().toStdString() + "\n";
+}
+
+/// Writes all of `bytes` to `fd`; false, with errno set, when it cannot.
+bool WriteAll(int fd, const std::string& bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t count = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            if (count == 0) {
+                errno = ENOSPC;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+/// The settings file's lock: "<file>.lock", made with O_EXCL, held with
+/// flock(2) and filled with LockFileContents while a save runs, as QSettings
+/// (through QLockFile) makes, holds and fills it, so this program and
+/// earlier releases take turns. Removed when the hold goes; the flock goes
+/// only after that, when the file closes.
 class LockHold {
   public:
     LockHold() = default;
@@ -175,6 +215,9 @@ std::string LockHold::Take(const std::string& path, std::chrono::milliseconds wa
             ::flock(fd.Get(), LOCK_EX | LOCK_NB);
             path_ = path;
             fd_ = std::move(fd);
+            if (!WriteAll(fd_.Get(), LockFileContents())) {
+                return "its lock file cannot be written: " + SystemWords();
+            }
             return {};
         }
         if (errno != EEXIST) {
@@ -261,51 +304,42 @@ std::string ReplaceFile(const std::string& target, const std::string& temporary,
     if (old.kind == FileContents::Kind::Regular && ::fchmod(fd.Get(), old.mode) != 0) {
         return failed("its permissions cannot be kept");
     }
-    for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t count = ::write(fd.Get(), bytes.data() + done, bytes.size() - done);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            if (count == 0) {
-                errno = ENOSPC;
-            }
-            return failed("it cannot be written");
-        }
-        done += static_cast<std::size_t>(count);
-    }
-    if (::fsync(fd.Get()) != 0 || !fd.Close()) {
+    if (!WriteAll(fd.Get(), bytes) || ::fsync(fd.Get()) != 0 || !fd.Close()) {
         return failed("it cannot be written");
     }
     if (::rename(temporary.c_str(), target.c_str()) != 0) {
         return failed("it cannot be replaced");
+    }
+    // Until its folder is synced, a power cut may bring the old file back.
+    if (const int error = runtime::SyncFolder(runtime::FolderOf(target)); error != 0) {
+        return "its folder cannot be synced: " + std::string(std::strerror(error));
     }
     return {};
 }
 
 } // namespace
 
-QtSettingsStore::QtSettingsStore()
+IniSettingsStore::IniSettingsStore()
     : configFolder_(UserConfigFolder()), lockWait_(kDefaultLockWait) {}
 
-QtSettingsStore::QtSettingsStore(std::string filePath, std::chrono::milliseconds lockWait)
+IniSettingsStore::IniSettingsStore(std::string filePath, std::chrono::milliseconds lockWait)
     : filePath_(std::move(filePath)), lockWait_(lockWait) {}
 
-std::string QtSettingsStore::FileFor(const std::string& application) const {
+std::string IniSettingsStore::FileFor(const std::string& application) const {
     if (!filePath_.empty()) {
         return filePath_;
     }
     return configFolder_ + "/" + application + "/" + application + ".ini";
 }
 
-std::vector<std::string> QtSettingsStore::OwnFiles(const std::string& application) const {
+std::vector<std::string> IniSettingsStore::OwnFiles(const std::string& application) const {
     const std::string path = FileFor(application);
     return {path, LockFileFor(path), TemporaryFileFor(FinalTarget(path))};
 }
 
-runtime::SettingsEntries QtSettingsStore::Load(const std::string& application,
-                                               const std::string& section,
-                                               const runtime::SettingsEntries& defaults) {
+runtime::SettingsEntries IniSettingsStore::Load(const std::string& application,
+                                                const std::string& section,
+                                                const runtime::SettingsEntries& defaults) {
     const FileContents file = ReadRegularFile(FileFor(application));
     runtime::SettingsEntries entries = defaults;
     if (file.kind == FileContents::Kind::Regular) {
@@ -316,8 +350,8 @@ runtime::SettingsEntries QtSettingsStore::Load(const std::string& application,
     return entries;
 }
 
-void QtSettingsStore::Save(const std::string& application, const std::string& section,
-                           const runtime::SettingsEntries& entries) {
+void IniSettingsStore::Save(const std::string& application, const std::string& section,
+                            const runtime::SettingsEntries& entries) {
     const std::string path = FileFor(application);
     auto fail = [&path](const std::string& why) {
         throw Failure(FailureCode::SettingsError, "Cannot save settings to " + path + ": " + why);

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "store/QtSettingsStore.h"
+#include "store/IniSettingsStore.h"
 
 #include <chrono>
 #include <csignal>
@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QLockFile>
 #include <gtest/gtest.h>
 
 #include "fakes/TempFolder.h"
@@ -43,7 +44,7 @@ std::string Stored(Store&& store, const std::string& application, const std::str
 
 /// A fresh folder per test, removed afterwards; XDG_CONFIG_HOME and HOME are
 /// put back as they were.
-class QtSettingsStoreTest : public ::testing::Test {
+class IniSettingsStoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
         savedXdg_ = Env("XDG_CONFIG_HOME");
@@ -58,10 +59,10 @@ class QtSettingsStoreTest : public ::testing::Test {
 
     /// A store reading a copy of `file` under a new name, so the values come
     /// from parsing the file rather than from anything Qt cached in memory.
-    QtSettingsStore Reopened(const fs::path& file) {
+    IniSettingsStore Reopened(const fs::path& file) {
         const fs::path copy = Path("copy" + std::to_string(++copies_) + ".ini");
         fs::copy_file(file, copy);
-        return QtSettingsStore(copy.string());
+        return IniSettingsStore(copy.string());
     }
 
     static void Write(const fs::path& file, const std::string& bytes) {
@@ -106,7 +107,7 @@ template <typename Action> void ExpectSettingsError(Action action, const fs::pat
     }
 }
 
-TEST_F(QtSettingsStoreTest, OddValuesComeBackExactlyAsSaved) {
+TEST_F(IniSettingsStoreTest, OddValuesComeBackExactlyAsSaved) {
     const std::vector<std::string> values = {
         "",
         "  spaces before and after  ",
@@ -130,46 +131,47 @@ TEST_F(QtSettingsStoreTest, OddValuesComeBackExactlyAsSaved) {
         "[V0.2]",
         "Grüße, Ærøskøbing, Ελληνικά, 日本語, 😀",
         "tab\there",
+        "\ttabs at both ends\t",
         "12345",
         "true",
         "/" + std::string(3999, 'x'),
     };
     const fs::path file = Path("odd.ini");
-    QtSettingsStore store(file.string());
+    IniSettingsStore store(file.string());
     for (std::size_t i = 0; i < values.size(); ++i) {
         store.Save(kApp, "V0.2", {{"Key" + std::to_string(i), values[i]}});
     }
-    QtSettingsStore reread = Reopened(file);
+    IniSettingsStore reread = Reopened(file);
     for (std::size_t i = 0; i < values.size(); ++i) {
         EXPECT_EQ(Stored(reread, kApp, "V0.2", "Key" + std::to_string(i), "DEFAULT"), values[i])
             << "value " << i;
     }
 }
 
-TEST_F(QtSettingsStoreTest, KeysAndSectionsKeepTheirCase) {
+TEST_F(IniSettingsStoreTest, KeysAndSectionsKeepTheirCase) {
     const fs::path file = Path("case.ini");
-    QtSettingsStore store(file.string());
+    IniSettingsStore store(file.string());
     store.Save(kApp, "V0.2", {{"InputFile", "upper"}});
     store.Save(kApp, "V0.2", {{"inputfile", "lower"}});
     store.Save(kApp, "v0.2", {{"InputFile", "small section"}});
 
-    QtSettingsStore reread = Reopened(file);
+    IniSettingsStore reread = Reopened(file);
     EXPECT_EQ(Stored(reread, kApp, "V0.2", "InputFile", "-"), "upper");
     EXPECT_EQ(Stored(reread, kApp, "V0.2", "inputfile", "-"), "lower");
     EXPECT_EQ(Stored(reread, kApp, "v0.2", "InputFile", "-"), "small section");
     EXPECT_EQ(Stored(reread, kApp, "V0.2", "INPUTFILE", "-"), "-");
 }
 
-TEST_F(QtSettingsStoreTest, DefaultOnlyForAnAbsentKey) {
+TEST_F(IniSettingsStoreTest, DefaultOnlyForAnAbsentKey) {
     const fs::path file = Path("absent.ini");
-    QtSettingsStore store(file.string());
+    IniSettingsStore store(file.string());
     EXPECT_EQ(Stored(store, kApp, "V0.2", "InputFile", "first start"), "first start");
 
     store.Save(kApp, "V0.2", {{"InputFile", ""}});
     store.Save(kApp, "V0.3", {{"InputFileStart", "9"}});
     // Same store and a fresh read of the file must agree.
-    QtSettingsStore reread = Reopened(file);
-    for (QtSettingsStore* s : {&store, &reread}) {
+    IniSettingsStore reread = Reopened(file);
+    for (IniSettingsStore* s : {&store, &reread}) {
         EXPECT_EQ(Stored(*s, kApp, "V0.2", "InputFile", "1"), "");
         EXPECT_EQ(Stored(*s, kApp, "V0.2", "InputFileStart", "1"), "1");
         EXPECT_EQ(Stored(*s, kApp, "V0.3", "InputFileStart", "1"), "9");
@@ -177,10 +179,10 @@ TEST_F(QtSettingsStoreTest, DefaultOnlyForAnAbsentKey) {
     }
 }
 
-TEST_F(QtSettingsStoreTest, PerUserFileIsUnderXdgConfigHomeOnePerApplication) {
+TEST_F(IniSettingsStoreTest, PerUserFileIsUnderXdgConfigHomeOnePerApplication) {
     const fs::path config = Path("config");
     ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-    QtSettingsStore store;
+    IniSettingsStore store;
     const fs::path expected = config / kApp / (std::string(kApp) + ".ini");
     EXPECT_EQ(store.FileFor(kApp), expected.string());
 
@@ -189,24 +191,24 @@ TEST_F(QtSettingsStoreTest, PerUserFileIsUnderXdgConfigHomeOnePerApplication) {
 
     EXPECT_EQ(Read(expected), "[V0.2]\nInputFile=/in.bin\n");
     EXPECT_TRUE(fs::exists(config / "Other" / "Other.ini"));
-    EXPECT_EQ(Stored(QtSettingsStore(), kApp, "V0.2", "InputFile", "-"), "/in.bin");
-    EXPECT_EQ(Stored(QtSettingsStore(), "Third", "V0.2", "InputFile", "-"), "-");
+    EXPECT_EQ(Stored(IniSettingsStore(), kApp, "V0.2", "InputFile", "-"), "/in.bin");
+    EXPECT_EQ(Stored(IniSettingsStore(), "Third", "V0.2", "InputFile", "-"), "-");
 }
 
-TEST_F(QtSettingsStoreTest, PerUserFileFallsBackToDotConfigInHome) {
+TEST_F(IniSettingsStoreTest, PerUserFileFallsBackToDotConfigInHome) {
     ::setenv("HOME", folder_.c_str(), 1);
     for (const char* xdg : {"", "relative/config"}) {
         ::setenv("XDG_CONFIG_HOME", xdg, 1);
-        EXPECT_EQ(QtSettingsStore().FileFor("A"), (folder_ / ".config/A/A.ini").string()) << xdg;
+        EXPECT_EQ(IniSettingsStore().FileFor("A"), (folder_ / ".config/A/A.ini").string()) << xdg;
     }
     ::unsetenv("XDG_CONFIG_HOME");
-    EXPECT_EQ(QtSettingsStore().FileFor("A"), (folder_ / ".config/A/A.ini").string());
+    EXPECT_EQ(IniSettingsStore().FileFor("A"), (folder_ / ".config/A/A.ini").string());
 }
 
 // Whatever is in the file, reading never crashes and gives the default for
 // anything that cannot be made out, and a save still lands and reads back
 // (in the same process, after the read, as the program does it).
-TEST_F(QtSettingsStoreTest, BadFilesGiveDefaultsAndStillTakeSaves) {
+TEST_F(IniSettingsStoreTest, BadFilesGiveDefaultsAndStillTakeSaves) {
     std::vector<std::string> contents = {
         "",
         std::string(4096, '\0'),
@@ -229,44 +231,44 @@ TEST_F(QtSettingsStoreTest, BadFilesGiveDefaultsAndStillTakeSaves) {
         SCOPED_TRACE("content " + std::to_string(i));
         const fs::path file = Path("bad" + std::to_string(i) + ".ini");
         Write(file, contents[i]);
-        QtSettingsStore store(file.string());
+        IniSettingsStore store(file.string());
         EXPECT_EQ(Stored(store, kApp, "V0.2", "InputFile", "default"), "default");
 
         ASSERT_NO_THROW(store.Save(kApp, "V0.2", {{"InputFile", "saved"}}));
         ASSERT_NO_THROW(store.Save(kApp, "V0.2", {{"OutputFile", "too"}}));
-        QtSettingsStore reread = Reopened(file);
+        IniSettingsStore reread = Reopened(file);
         EXPECT_EQ(Stored(reread, kApp, "V0.2", "InputFile", "default"), "saved");
         EXPECT_EQ(Stored(reread, kApp, "V0.2", "OutputFile", "default"), "too");
     }
 }
 
 // A stray line, from a hand edit say, costs only itself.
-TEST_F(QtSettingsStoreTest, GoodEntriesSurviveBadLinesAroundThem) {
+TEST_F(IniSettingsStoreTest, GoodEntriesSurviveBadLinesAroundThem) {
     const fs::path file = Path("damaged.ini");
     Write(file, "[V0.2]\nInputFile=kept\ngarbage line\n\xff\0junk\n[broken\n"
                 "[V0.2]\nOutputFile=also kept\n"s);
-    QtSettingsStore store(file.string());
+    IniSettingsStore store(file.string());
     EXPECT_EQ(Stored(store, kApp, "V0.2", "InputFile", "-"), "kept");
     EXPECT_EQ(Stored(store, kApp, "V0.2", "OutputFile", "-"), "also kept");
     EXPECT_EQ(Stored(store, kApp, "V0.2", "InputFileStart", "1"), "1");
 
     store.Save(kApp, "V0.2", {{"InputFileStart", "5"}});
-    QtSettingsStore reread = Reopened(file);
+    IniSettingsStore reread = Reopened(file);
     EXPECT_EQ(Stored(reread, kApp, "V0.2", "InputFile", "-"), "kept");
     EXPECT_EQ(Stored(reread, kApp, "V0.2", "InputFileStart", "1"), "5");
 }
 
-TEST_F(QtSettingsStoreTest, BareCommasWrittenByHandReadAsOneText) {
+TEST_F(IniSettingsStoreTest, BareCommasWrittenByHandReadAsOneText) {
     const fs::path file = Path("hand.ini");
     Write(file, "[V0.2]\nInputFile=a,b , c\n");
-    EXPECT_EQ(Stored(QtSettingsStore(file.string()), kApp, "V0.2", "InputFile", "-"), "a, b, c");
+    EXPECT_EQ(Stored(IniSettingsStore(file.string()), kApp, "V0.2", "InputFile", "-"), "a, b, c");
 }
 
-TEST_F(QtSettingsStoreTest, SaveFailsWhenTheConfigFolderCannotBeMade) {
+TEST_F(IniSettingsStoreTest, SaveFailsWhenTheConfigFolderCannotBeMade) {
     const fs::path notAFolder = Path("plain-file");
     Write(notAFolder, "x");
     ::setenv("XDG_CONFIG_HOME", notAFolder.c_str(), 1);
-    QtSettingsStore perUser;
+    IniSettingsStore perUser;
     ExpectSettingsError(
         [&] {
             perUser.Save(kApp, "V0.2", {{"InputFile", "x"}});
@@ -276,23 +278,23 @@ TEST_F(QtSettingsStoreTest, SaveFailsWhenTheConfigFolderCannotBeMade) {
     EXPECT_EQ(Read(notAFolder), "x");
 
     const fs::path below = notAFolder / "deeper" / "s.ini";
-    QtSettingsStore explicitPath(below.string());
+    IniSettingsStore explicitPath(below.string());
     ExpectSettingsError([&] { explicitPath.Save(kApp, "V0.2", {{"InputFile", "x"}}); }, below);
 }
 
-TEST_F(QtSettingsStoreTest, SaveFailsWhenAFolderStandsWhereTheFileGoes) {
+TEST_F(IniSettingsStoreTest, SaveFailsWhenAFolderStandsWhereTheFileGoes) {
     const fs::path file = Path("folder.ini");
     fs::create_directory(file);
-    QtSettingsStore store(file.string());
+    IniSettingsStore store(file.string());
     EXPECT_EQ(Stored(store, kApp, "V0.2", "InputFile", "default"), "default");
     ExpectSettingsError([&] { store.Save(kApp, "V0.2", {{"InputFile", "x"}}); }, file);
     EXPECT_TRUE(fs::is_directory(file));
 }
 
-TEST_F(QtSettingsStoreTest, SaveGivesUpOnALockThatNeverComesFree) {
+TEST_F(IniSettingsStoreTest, SaveGivesUpOnALockThatNeverComesFree) {
     const fs::path file = Path("locked.ini");
     const fs::path lock = Path("locked.ini.lock");
-    QtSettingsStore store(file.string(), std::chrono::milliseconds(300));
+    IniSettingsStore store(file.string(), std::chrono::milliseconds(300));
     // A folder can never be taken or removed; a lock file whose flock a
     // live writer holds is waited for, however old it is.
     fs::create_directory(lock);
@@ -312,9 +314,9 @@ TEST_F(QtSettingsStoreTest, SaveGivesUpOnALockThatNeverComesFree) {
     ::close(holder);
 }
 
-TEST_F(QtSettingsStoreTest, SaveReplacesTheFileByRenameAndLeavesNothingElse) {
+TEST_F(IniSettingsStoreTest, SaveReplacesTheFileByRenameAndLeavesNothingElse) {
     const fs::path file = Path("atomic.ini");
-    QtSettingsStore store(file.string());
+    IniSettingsStore store(file.string());
     store.Save(kApp, "V0.2", {{"InputFile", "one"}});
     const ino_t first = Inode(file);
     store.Save(kApp, "V0.2", {{"InputFile", "two"}});
@@ -330,16 +332,17 @@ TEST_F(QtSettingsStoreTest, SaveReplacesTheFileByRenameAndLeavesNothingElse) {
 // Two writers saving two keys at once, killed at random moments mid-save,
 // must leave a file that holds one whole save: never one writer's input
 // with the other's output.
-TEST_F(QtSettingsStoreTest, AKilledSaveLeavesTheOldOrTheNewFileWhole) {
+TEST_F(IniSettingsStoreTest, AKilledSaveLeavesTheOldOrTheNewFileWhole) {
     const fs::path file = Path("killed.ini");
     const std::string a(100000, 'a');
     const std::string b(100000, 'b');
     const auto both = [](const std::string& text) {
         return SettingsEntries{{"InputFile", text}, {"OutputFile", text}};
     };
-    QtSettingsStore(file.string()).Save(kApp, "V0.2", both(a));
+    IniSettingsStore(file.string()).Save(kApp, "V0.2", both(a));
 
     int changes = 0;
+    int heldLocks = 0;
     std::string previous = a;
     for (int round = 0; round < 40 && changes < 4; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -348,7 +351,7 @@ TEST_F(QtSettingsStoreTest, AKilledSaveLeavesTheOldOrTheNewFileWhole) {
             writers.push_back(::fork());
             ASSERT_GE(writers.back(), 0);
             if (writers.back() == 0) {
-                QtSettingsStore writer(file.string());
+                IniSettingsStore writer(file.string());
                 for (int i = w;; ++i) {
                     writer.Save(kApp, "V0.2", both(i % 2 ? a : b));
                 }
@@ -359,11 +362,18 @@ TEST_F(QtSettingsStoreTest, AKilledSaveLeavesTheOldOrTheNewFileWhole) {
             ::kill(writer, SIGKILL);
             ::waitpid(writer, nullptr, 0);
         }
+        // A release that saved through QSettings waits on the lock with
+        // QLockFile, which must see at once that the killed holder is gone.
+        QLockFile older(QString::fromStdString(file.string() + ".lock"));
+        qint64 holder = 0;
+        const bool held = older.getLockInfo(&holder, nullptr, nullptr);
+        EXPECT_TRUE(!held || ((holder == writers[0] || holder == writers[1]) && older.tryLock(0)));
+        heldLocks += held;
         // A writer killed holding the lock leaves its file, which would hold
         // up the next round's saves until it is old enough to clear.
         fs::remove(file.string() + ".lock");
 
-        QtSettingsStore reread = Reopened(file);
+        IniSettingsStore reread = Reopened(file);
         const std::string value = Stored(reread, kApp, "V0.2", "InputFile", "missing");
         EXPECT_TRUE(value == a || value == b) << "got " << value.size() << " characters";
         EXPECT_EQ(Stored(reread, kApp, "V0.2", "OutputFile", "missing"), value)
@@ -372,16 +382,17 @@ TEST_F(QtSettingsStoreTest, AKilledSaveLeavesTheOldOrTheNewFileWhole) {
         previous = value;
     }
     EXPECT_GT(changes, 0) << "no writer finished a save: nothing was tested";
+    EXPECT_GT(heldLocks, 0) << "no writer was stopped holding the lock";
 }
 
 // A writer killed right after creating its lock file leaves it empty, with
 // no process id in it to show the writer is gone; only its age does.
-TEST_F(QtSettingsStoreTest, AnOldEmptyLockFileDoesNotBlockSaving) {
+TEST_F(IniSettingsStoreTest, AnOldEmptyLockFileDoesNotBlockSaving) {
     const fs::path file = Path("stale.ini");
     const fs::path lock = Path("stale.ini.lock");
     Write(lock, "");
     fs::last_write_time(lock, fs::file_time_type::clock::now() - std::chrono::seconds(10));
-    QtSettingsStore store(file.string());
+    IniSettingsStore store(file.string());
 
     const auto start = std::chrono::steady_clock::now();
     ASSERT_NO_THROW(store.Save(kApp, "V0.2", {{"InputFile", "saved"}}));

@@ -10,7 +10,9 @@
 namespace tavmar::store {
 
 /// Settings kept in INI files in the format QSettings reads and writes (see
-/// IniText.h); no QCoreApplication needed.
+/// IniText.h), written by this class itself rather than through QSettings
+/// (in Qt 6.4 its save can leave an empty file on a full disk and report no
+/// error); no QCoreApplication needed.
 ///
 /// Per user, application A keeps its settings in the file
 ///     $XDG_CONFIG_HOME/A/A.ini
@@ -26,8 +28,9 @@ namespace tavmar::store {
 ///
 /// Each Save writes every one of its entries at once: the whole new file goes
 /// to the temporary file "A.ini.tmp" beside the old one (made anew each time),
-/// is flushed to disk and renamed into place, all under the lock file
-/// "A.ini.lock" that QSettings uses as well. So the file always holds one
+/// is flushed to disk and renamed into place, and the folder is synced, all
+/// under the lock file "A.ini.lock" that QSettings uses as well (holding the
+/// saving process's id as QLockFile writes it). So the file always holds one
 /// whole save, old or new, whatever is killed when, and two programs saving
 /// at once take turns. The temporary file's name is fixed so that it can be
 /// named among the program's own files (OwnFiles) and so that a save killed
@@ -37,7 +40,7 @@ namespace tavmar::store {
 /// socket or folder at the file's path reads as no settings, and a save
 /// fails when one stands at the file's or the lock's path; nothing is ever
 /// written into one.
-class QtSettingsStore : public runtime::SettingsStore {
+class IniSettingsStore : public runtime::SettingsStore {
   public:
     /// How long a save waits for the file's lock. A lock file that no process
     /// holds and that is more than a second old was left behind by a writer
@@ -46,12 +49,12 @@ class QtSettingsStore : public runtime::SettingsStore {
 
     /// The per-user store. The config folder is taken from the environment
     /// now, when the store is made.
-    QtSettingsStore();
+    IniSettingsStore();
 
     /// A store that keeps every application's settings in the one INI file
     /// at `filePath` (its folder is created on the first save).
-    explicit QtSettingsStore(std::string filePath,
-                             std::chrono::milliseconds lockWait = kDefaultLockWait);
+    explicit IniSettingsStore(std::string filePath,
+                              std::chrono::milliseconds lockWait = kDefaultLockWait);
 
     /// The file that holds `application`'s settings.
     std::string FileFor(const std::string& application) const;
@@ -70,7 +73,8 @@ class QtSettingsStore : public runtime::SettingsStore {
     /// be made, the lock cannot be taken within the lock wait (or something
     /// other than a regular file stands at its path), the file is not a
     /// regular file or cannot be read, or the new file cannot be written,
-    /// flushed or renamed into place; the old file is then left as it was.
+    /// flushed or renamed into place (the old file is then left as it was),
+    /// or the folder cannot be synced after the rename.
     void Save(const std::string& application, const std::string& section,
               const runtime::SettingsEntries& entries) override;
 
