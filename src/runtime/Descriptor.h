@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <cerrno>
+#include <string>
 #include <utility>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace tavmar::runtime {
@@ -41,5 +44,15 @@ class Descriptor {
   private:
     int fd_;
 };
+
+/// open(2) that retries an interrupted call; returns what open returns. A
+/// file it creates gets mode 0666 less the umask.
+inline int OpenPath(const std::string& path, int flags) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
 
 } // namespace tavmar::runtime

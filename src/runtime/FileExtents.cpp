@@ -41,15 +41,6 @@ FileIdentity IdentityOf(const struct stat& status) {
     return {FileIdentity::Kind::Inode, status.st_dev, status.st_ino};
 }
 
-// open(2) that retries an interrupted call; returns what open returns.
-int OpenPath(const std::string& path, int flags) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), flags);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 // The sysfs folder of a block device, by number.
 std::string SysfsOf(dev_t device) {
     return "/sys/dev/block/" + std::to_string(::major(device)) + ":" +

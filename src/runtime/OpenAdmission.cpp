@@ -26,15 +26,6 @@ namespace {
 // Characters no path given to Open may hold.
 constexpr std::string_view kRefusedInPath{"\0\n\r", 3};
 
-// open(2) that retries an interrupted call; returns what open returns.
-int OpenPath(const std::string& path, int flags) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), flags, 0666);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 // A lock that another program holds; `kind` names it, so the user knows
 // which tool shows the holder.
 Failure LockedBy(const char* kind) {
