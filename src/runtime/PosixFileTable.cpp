@@ -458,9 +458,6 @@ void PosixFileTable::CopyWithBuffer(int in, std::int64_t inOffset, int out, std:
         const auto want = static_cast<std::size_t>(
             std::min<std::int64_t>(remaining, static_cast<std::int64_t>(kPieceBytes)));
         const ssize_t got = ReadAt(in, buffer_.get(), want, inOffset);
-        if (got < 0) {
-            throw FailureFromErrno(errno);
-        }
         if (got == 0) {
             // Everything read so far is already written.
             throw Failure(FailureCode::InputEndsBeforeStop);
