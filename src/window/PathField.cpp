@@ -143,13 +143,12 @@ void PathField::MarkHiddenCharacters() {
                                 QLineEdit::TrailingPosition);
     }
     if (hiddenMark_ != nullptr) {
-        const QString said = hidden ? QStringLiteral("This path holds characters the field "
-                                                     "cannot show; as it is: ") +
-                                          VisibleText(text(), 600)
-                                    : QString();
+        const QString said = QStringLiteral("This path holds characters the field cannot show; "
+                                            "as it is: ");
+        // A tip does not wrap: a long path is shortened in the middle there.
         hiddenMark_->setVisible(hidden);
-        hiddenMark_->setToolTip(said);
-        setAccessibleDescription(said);
+        hiddenMark_->setToolTip(hidden ? said + VisibleText(text(), 120) : QString());
+        setAccessibleDescription(hidden ? said + VisibleText(text(), 600) : QString());
     }
 }
 
