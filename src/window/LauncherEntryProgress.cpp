@@ -1,10 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "window/LauncherEntryProgress.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <QByteArray>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QString>
@@ -12,30 +8,9 @@
 #include <QVariantMap>
 
 #include "runtime/ProgramTitle.h"
+#include "window/SessionBus.h"
 
 namespace tavmar::window {
-
-namespace {
-
-/// Whether a session bus has been named to us. libdbus would otherwise fall
-/// back to autolaunching a bus through the X server, so the same places it
-/// looks at are checked first: the address variable, then the per-user bus
-/// socket (ours, and a socket).
-bool SessionBusNamed() {
-    if (!qgetenv("DBUS_SESSION_BUS_ADDRESS").isEmpty()) {
-        return true;
-    }
-    const QByteArray runtimeDir = qgetenv("XDG_RUNTIME_DIR");
-    if (runtimeDir.isEmpty()) {
-        return false;
-    }
-    const QByteArray socket = runtimeDir + "/bus";
-    struct stat status {};
-    return ::stat(socket.constData(), &status) == 0 && S_ISSOCK(status.st_mode) &&
-           status.st_uid == ::getuid();
-}
-
-} // namespace
 
 void LauncherEntryProgress::Show(double fraction) noexcept {
     Send(fraction, true);

@@ -12,6 +12,7 @@
 #include "store/IniSettingsStore.h"
 #include "window/CloseRequests.h"
 #include "window/CommandLine.h"
+#include "window/SessionBus.h"
 #include "window/frmMain.h"
 
 int main(int argc, char* argv[]) {
@@ -22,6 +23,10 @@ int main(int argc, char* argv[]) {
 
     // Past a file size limit a write fails with EFBIG instead of killing us.
     std::signal(SIGXFSZ, SIG_IGN);
+
+    // Qt reaches for the session bus on its own too (accessibility, the
+    // theme); without one, that must not leave a bus daemon running after us.
+    tavmar::window::NeverAutolaunchASessionBus();
 
     // Any other argument is ignored. Qt sees only the program's name, so
     // its own options (-qwindowtitle, -reverse, -style, ...) cannot change

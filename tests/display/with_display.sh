@@ -6,8 +6,8 @@
 #
 # Xvfb takes the first free display number itself, so parallel runs never
 # race for one; with --wayland the command sees only weston, run inside it.
-# Fresh HOME and XDG_* folders, no session bus: nothing of the user's leaks
-# in or out. Exits with the command's status, every server stopped on every
+# Fresh HOME and XDG_* folders and a session bus of its own: nothing of the
+# user's leaks in or out, and nothing started on the bus outlives the run. Exits with the command's status, every server stopped on every
 # way out; a missing tool or a server that does not come up: status 1 and a
 # FAIL line naming it, with the end of the server's output.
 set -u
@@ -18,6 +18,7 @@ WAYLAND=no
 
 need() { command -v "$1" >/dev/null 2>&1 || { echo "FAIL: $1 not found (Debian package $2)"; exit 1; }; }
 need Xvfb xvfb
+need dbus-daemon dbus-daemon
 [ "$WAYLAND" = no ] || need weston weston
 
 STATE=$(mktemp -d /tmp/tavmar-display.XXXXXX) || { echo "FAIL: cannot make a temporary folder"; exit 1; }
@@ -53,6 +54,15 @@ STARTED="$! $STARTED"
 read -r -t 15 number <"$STATE/display" ||
     fail_start "the X server (Xvfb) ended while starting, or did not come up within 15 s" "$STATE/xvfb.log"
 export DISPLAY=":$number"
+
+# The session bus, started here rather than by dbus-run-session so that the
+# cleanup ends it on every way out, a timeout's signal included.
+mkfifo "$STATE/bus"
+dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$STATE/bus" >"$STATE/bus.log" 2>&1 &
+STARTED="$! $STARTED"
+read -r -t 15 DBUS_SESSION_BUS_ADDRESS <"$STATE/bus" ||
+    fail_start "the session bus (dbus-daemon) ended while starting, or did not come up within 15 s" "$STATE/bus.log"
+export DBUS_SESSION_BUS_ADDRESS
 
 if [ "$WAYLAND" = yes ]; then
     # Pixman: no OpenGL; no user weston.ini; the screen never locks.
