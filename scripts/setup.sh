@@ -25,7 +25,7 @@ TAVMAR_TEST_PACKAGES=(
     clang-tidy cppcheck
     strace procps python3 fonts-dejavu-core
     file lintian appstream man-db
-    qt6-wayland weston dbus-daemon dbus-bin
+    qt6-wayland weston dbus-daemon dbus-bin autopkgtest
     mount e2fsprogs util-linux xfsprogs
 )
 

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package twice with dpkg-buildpackage, from copies of the
-# sources in two different folders, and checks that the two give the same
-# files; checks the source and binary packages with lintian, the control
+# sources in two different folders, once with its tests and once with nocheck,
+# and checks that the two give the same files and that only the first ran the
+# tests; checks the source and binary packages with lintian, the control
 # fields, contents and debug symbols, unpacks the package into a temporary
-# root and starts the unpacked program on a virtual X server.
+# root and starts the unpacked program on a virtual X server; then installs it
+# and runs its own tests (debian/tests) with autopkgtest, and purges it again.
 #
 #   check_deb_package.sh <source dir> <project version>
 #
@@ -108,7 +110,8 @@ SOURCE_DIR=$1 VERSION=$2
 TITLE="Tavmar Velmora $VERSION"
 
 for tool in git tar xz dpkg-buildpackage dpkg-parsechangelog dh dpkg-deb dpkg dpkg-query \
-        lintian appstreamcli desktop-file-validate man lexgrog readelf cmp Xvfb xdotool xprop; do
+        lintian appstreamcli desktop-file-validate man lexgrog readelf cmp Xvfb xdotool xprop \
+        autopkgtest; do
     command -v "$tool" >/dev/null 2>&1 || { echo "FAIL: $tool not installed"; exit 1; }
 done
 
@@ -139,7 +142,12 @@ mkdir -p "$A" && tar -C "$SOURCE_DIR" --exclude=debian --transform="s,^,$NAME-$V
     --sort=name --owner=0 --group=0 --numeric-owner --null -T "$WORK/files" \
     -cJf "$A/${NAME}_$VERSION.orig.tar.xz" || fatal "cannot make the upstream tarball"
 build "$A"
-build "$B" -b
+DEB_BUILD_OPTIONS="nocheck ${DEB_BUILD_OPTIONS:-}" build "$B" -b -Pnocheck
+# The build's own test run: every test that needs no display, passed or skipped.
+summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$A/build.log")
+[[ "$summary" =~ ^100%\ tests\ passed ]] || fail "dh_auto_test ran no tests, or some failed: ${summary:-no summary}"
+echo "dh_auto_test: $summary"
+grep -q 'tests failed out of' "$B/build.log" && fail "dh_auto_test ran the tests under nocheck"
 ARCH=$(dpkg --print-architecture)
 DEB="$A/${NAME}_${DEB_VERSION}_${ARCH}.deb"
 DBGSYM="$A/${NAME}-dbgsym_${DEB_VERSION}_${ARCH}.deb"
@@ -293,6 +301,28 @@ done
 timeout 60 bash "$(dirname "$0")/../display/with_display.sh" \
     bash "$0" --window "$PROGRAM" "$TITLE" "$WORK" ||
     fail "the unpacked program did not show its window and close cleanly"
+
+# ---- the package's own tests, installed, as Debian's CI runs them ----
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo -n)
+if [ "$(id -u)" -ne 0 ] && ! sudo -n true 2>/dev/null; then
+    echo "note: autopkgtest left out: installing the package needs root or sudo without a password"
+else
+    installed_before=$(dpkg-query -W -f='${Status}' "$NAME" 2>/dev/null | grep -c 'ok installed')
+    "${sudo[@]}" autopkgtest --no-built-binaries "$DEB" "$A/${NAME}_$DEB_VERSION.dsc" -- null \
+        >"$WORK/autopkgtest.log" 2>&1
+    status=$?
+    # Left as it was found: a package installed only for its tests goes again.
+    if [ "$installed_before" -eq 0 ]; then
+        "${sudo[@]}" dpkg --purge "$NAME" >/dev/null 2>&1 || fail "dpkg --purge $NAME failed"
+    fi
+    results=$(sed -n '/@@@@ summary/,$p' "$WORK/autopkgtest.log" | grep -E '^[a-z][a-z0-9-]* +[A-Z]+')
+    printf '%s\n' "$results" | sed 's/^/autopkgtest: /'
+    if [ "$status" -ne 0 ] || [ "$(printf '%s\n' "$results" | grep -cE ' PASS$')" -ne 2 ]; then
+        tail -n 60 "$WORK/autopkgtest.log"
+        fail "autopkgtest ended with status $status, not both tests passed"
+    fi
+fi
 
 if [ "$FAILURES" -ne 0 ]; then
     echo "$FAILURES check(s) failed"

@@ -650,6 +650,9 @@ ssize_t TouchInputThenWrite(int fd, const void* bytes, std::size_t size, off_t o
 }
 
 TEST_F(PosixFileTableTest, InputChangedDuringTheCopyFailsThatCopy) {
+    if (::access("/dev/shm", W_OK) != 0) { // a build root may have none
+        GTEST_SKIP() << "needs /dev/shm on another file system";
+    }
     const TempFolder elsewhere("/dev/shm"); // another file system: the copy goes through writeAt
     touchedInput = elsewhere.Path("in");
     WriteFile(touchedInput, Pattern(4096));
