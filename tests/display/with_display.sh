@@ -7,9 +7,10 @@
 # Xvfb takes the first free display number itself, so parallel runs never
 # race for one; with --wayland the command sees only weston, run inside it.
 # Fresh HOME and XDG_* folders and a session bus of its own: nothing of the
-# user's leaks in or out, and nothing started on the bus outlives the run. Exits with the command's status, every server stopped on every
-# way out; a missing tool or a server that does not come up: status 1 and a
-# FAIL line naming it, with the end of the server's output.
+# user's leaks in or out, and nothing started on the bus outlives the run.
+# Exits with the command's status, every server stopped on every way out; a
+# missing tool or a server that does not come up: status 1 and a FAIL line
+# naming it, with the end of the server's output.
 set -u
 
 WAYLAND=no
